@@ -1,0 +1,65 @@
+#include "bin/bin_patch.h"
+
+#include <gtest/gtest.h>
+
+#include "support/runtime_fixture.h"
+
+namespace kestrel {
+namespace {
+
+class BinPatchTest : public RuntimeTest {
+ protected:
+  int Patch(const std::string& serial = "123456789") {
+    try {
+      PatchBinImage("board.bin", serial);
+      return ExitStatus();
+    } catch (const ProcessEnded& end) {
+      return end.status;
+    }
+  }
+};
+
+TEST_F(BinPatchTest, MovesEightBytesPerRequestAndNoMore) {
+  os_.files["board.bin"].data = "0123456789ABCDEFGHIJ";  // 20 bytes
+  EXPECT_EQ(Patch(), 0);
+  EXPECT_EQ(os_.files["kestrel.bin"].data, std::string("0123\x07\x5B\xCD\x15" "89ABCDEFGHIJ"));
+  std::vector<std::string> transfers;
+  for (const std::string& call : os_.calls) {
+    if (call.rfind("read", 0) == 0 || call.rfind("write", 0) == 0) {
+      transfers.push_back(call.substr(0, call.find(' ')) + call.substr(call.rfind(' ')));
+    }
+  }
+  EXPECT_EQ(transfers, (std::vector<std::string>{"read 8", "write 8", "read 8", "write 8",
+                                                 "read 8", "write 4"}));
+  EXPECT_EQ(os_.files["board.bin"].writes, 0);
+}
+
+TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
+  std::string image(40, 'i');
+  for (int n = 5; n <= 16; ++n) {  // after open, lock, open, lock, truncate
+    os_ = FakeOs();
+    os_.files["board.bin"].data = image;
+    console_.shown.clear();
+    os_.FailCall(n, 162);
+    EXPECT_EQ(Patch(), 73) << "call " << n;
+    EXPECT_EQ(console_.Lines().back(), "Can't create file kestrel.bin") << "call " << n;
+    EXPECT_EQ(os_.files["board.bin"].data, image);
+  }
+}
+
+TEST_F(BinPatchTest, AShortWriteIsNeverReportedAsSuccess) {
+  os_.files["board.bin"].data = std::string(16, 'i');
+  os_.ShortCall(9, 3);  // the second block's write
+  EXPECT_EQ(Patch(), 73);
+  EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
+}
+
+TEST_F(BinPatchTest, AShortImageEndsTheProcessAfterCreatingAnEmptyOutput) {
+  os_.files["board.bin"].data = "1234567";
+  EXPECT_EQ(Patch(), 65);
+  EXPECT_EQ(console_.Lines().back(), "Unexpected end of board.bin file");
+  EXPECT_EQ(os_.files["kestrel.bin"].data, "");
+}
+
+}  // namespace
+}  // namespace kestrel

@@ -1,0 +1,101 @@
+#include "hex/hex_patch.h"
+
+#include <cstdint>
+#include <cstdio>
+
+#include "cli/messages.h"
+#include "cli/serial.h"
+#include "hex/hex_record.h"
+#include "runtime/console.h"
+#include "runtime/failure.h"
+#include "runtime/files.h"
+
+namespace kestrel {
+namespace {
+
+constexpr char kOutputName[] = "kestrel.hex";
+
+[[noreturn]] void EndNotValid(const std::string& name, const char* title) {
+  ConsoleWriteLine();
+  ConsoleWriteLine(title);
+  ConsoleWrite(name);
+  ConsoleWriteLine(" doesn't seem to be a valid HEX file");
+  EndProcess(kStatusDataError);
+}
+
+}  // namespace
+
+std::string PatchFirstRecord(std::string line, std::int32_t serial) {
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08X", static_cast<std::uint32_t>(serial));
+  line.replace(17, 8, digits);
+  unsigned checksum = (256u - HexRecordSum(line, 41)) % 256u;
+  char sum[3];
+  std::snprintf(sum, sizeof sum, "%02X", checksum);
+  line.replace(41, 2, sum);
+  return line;
+}
+
+void PatchHexImage(const std::string& name, const std::string& serial_text) {
+  TextFile input;
+  TextFile output;
+  try {
+    OpenTextForRead(input, name);
+    CheckIo();
+    try {
+      SerialNumber serial = ParseSerialNumber(serial_text);
+      if (!serial.length_ok) {
+        PrintLengthBlock();
+        SetExitStatus(kStatusUsage);
+        return;
+      }
+      std::string line = ReadTextLine(input);
+      CheckIo();
+      if (!CheckHexRecord(line)) {
+        EndNotValid(name, "Kestrel Tool. **** CRC error ****");
+      }
+      // A first line that is not a 16-byte record has no place for the
+      // serial number.
+      if (line.size() < kRecordLength) {
+        EndNotValid(name, "Kestrel Tool 2. **** Error ****");
+      }
+      line = PatchFirstRecord(std::move(line), serial.value);
+      try {
+        CreateTextForWrite(output, kOutputName);
+        CheckIo();
+        WriteTextLine(output, line);
+        CheckIo();
+        while (true) {
+          bool at_end = TextAtEnd(input);
+          CheckIo();
+          if (at_end) break;
+          line = ReadTextLine(input);
+          CheckIo();
+          WriteTextLine(output, line);
+          CheckIo();
+          if (!CheckHexRecord(line)) {
+            EndNotValid(name, "Kestrel Tool 2. **** CRC error ****");
+          }
+        }
+        CloseText(input);
+        CheckIo();
+        CloseText(output);
+        CheckIo();
+        ConsoleWriteLine();
+        ConsoleWriteLine("Kestrel Tool 2. File kestrel.hex successfully created");
+        SetExitStatus(0);
+      } catch (const Exception&) {
+        PrintOutputStageBlock(kOutputName);
+        SetExitStatus(kStatusCantCreate);
+      }
+    } catch (const Exception&) {
+      PrintNotANumberBlock(serial_text);
+      SetExitStatus(kStatusUsage);
+    }
+  } catch (const Exception&) {
+    PrintInputStageBlock(name);
+    SetExitStatus(kStatusNoInput);
+  }
+}
+
+}  // namespace kestrel

@@ -1,0 +1,67 @@
+#include "runtime/console.h"
+
+#include <cstring>
+
+namespace kestrel {
+namespace {
+
+constexpr std::size_t kBufferSize = 256;
+
+struct ConsoleLayer {
+  ConsoleDevice* device = nullptr;
+  char buffer[kBufferSize];
+  std::size_t used = 0;
+  bool key_seen = false;
+  char pending_key = 0;
+};
+
+ConsoleLayer console;
+
+void HandOver() {
+  if (console.device != nullptr && console.used > 0) {
+    console.device->Show(console.buffer, console.used);
+  }
+  console.used = 0;
+}
+
+}  // namespace
+
+void InstallConsole(ConsoleDevice* device) {
+  console.device = device;
+  console.used = 0;
+  console.key_seen = false;
+  console.pending_key = 0;
+}
+
+void ConsoleWrite(std::string_view text) {
+  while (!text.empty()) {
+    std::size_t room = kBufferSize - console.used;
+    std::size_t take = text.size() < room ? text.size() : room;
+    std::memcpy(console.buffer + console.used, text.data(), take);
+    console.used += take;
+    text.remove_prefix(take);
+    if (console.used == kBufferSize) HandOver();
+  }
+}
+
+void ConsoleWriteLine(std::string_view text) {
+  ConsoleWrite(text);
+  ConsoleWrite("\r\n");
+  HandOver();
+}
+
+bool KeyWaiting() {
+  if (console.key_seen) return true;
+  char key = 0;
+  if (console.device != nullptr && console.device->TakeKeys(&key)) {
+    console.key_seen = true;
+    console.pending_key = key;
+  }
+  return console.key_seen;
+}
+
+bool ConsoleHasKeyboard() {
+  return console.device != nullptr && console.device->HasKeyboard();
+}
+
+}  // namespace kestrel

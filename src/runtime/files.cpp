@@ -1,0 +1,260 @@
+#include "runtime/files.h"
+
+#include <cstring>
+
+#include "runtime/failure.h"
+
+namespace kestrel {
+namespace {
+
+constexpr char kCtrlZ = 26;
+constexpr std::size_t kMaxNameLength = 255;
+
+std::string CutName(std::string_view name) {
+  return std::string(name.substr(0, kMaxNameLength));
+}
+
+void Fail(std::uint16_t code) {
+  if (PendingIoError == 0) PendingIoError = code;
+}
+
+void Release(OsHandle handle) {
+  std::uint16_t ignored = 0;
+  CurrentOs().Close(handle, &ignored);
+}
+
+// Opens and locks the file, and empties it only once the lock is held, so
+// that a file held by this or another run is never emptied.
+OsHandle OpenHeld(const std::string& name, OsAccess access, bool create) {
+  Os& os = CurrentOs();
+  std::uint16_t code = 0;
+  OsHandle handle = os.Open(name, access, create, &code);
+  if (handle == kNoHandle) {
+    Fail(code);
+    return kNoHandle;
+  }
+  if (!os.Lock(handle, &code) || (create && !os.Truncate(handle, &code))) {
+    Release(handle);
+    Fail(code);
+    return kNoHandle;
+  }
+  return handle;
+}
+
+}  // namespace
+
+TextFile::~TextFile() {
+  if (handle_ != kNoHandle && !device_) Release(handle_);
+}
+
+bool TextFile::Refill() {
+  position_ = 0;
+  valid_ = 0;
+  std::uint16_t code = 0;
+  long got = CurrentOs().Read(handle_, buffer_, kBufferSize, &code);
+  if (got < 0) {
+    Fail(code);
+    return false;
+  }
+  valid_ = static_cast<std::size_t>(got);
+  return valid_ > 0;
+}
+
+void TextFile::Flush() {
+  if (position_ == 0) return;
+  std::uint16_t code = 0;
+  long put = CurrentOs().Write(handle_, buffer_, position_, &code);
+  if (put < 0) {
+    Fail(code);
+  } else if (static_cast<std::size_t>(put) < position_) {
+    Fail(101);
+  }
+  position_ = 0;
+}
+
+void OpenTextForRead(TextFile& file, std::string_view name) {
+  file.name_ = CutName(name);
+  if (PendingIoError != 0) return;
+  if (file.mode_ != TextFile::Mode::kClosed) CloseText(file);
+  if (PendingIoError != 0) return;
+  OsHandle handle = OpenHeld(file.name_, OsAccess::kRead, false);
+  if (handle == kNoHandle) return;
+  file.handle_ = handle;
+  file.mode_ = TextFile::Mode::kReading;
+  file.device_ = false;
+  file.position_ = file.valid_ = 0;
+}
+
+void CreateTextForWrite(TextFile& file, std::string_view name) {
+  file.name_ = CutName(name);
+  if (PendingIoError != 0) return;
+  if (file.mode_ != TextFile::Mode::kClosed) CloseText(file);
+  if (PendingIoError != 0) return;
+  OsHandle handle = OpenHeld(file.name_, OsAccess::kWrite, true);
+  if (handle == kNoHandle) return;
+  std::uint16_t code = 0;
+  OsFileType type = CurrentOs().Stat(handle, &code);
+  if (code != 0) {
+    Release(handle);
+    Fail(code);
+    return;
+  }
+  file.handle_ = handle;
+  file.mode_ = TextFile::Mode::kWriting;
+  file.device_ = type == OsFileType::kCharacterDevice;
+  file.position_ = file.valid_ = 0;
+}
+
+std::string ReadTextLine(TextFile& file) {
+  std::string line;
+  if (PendingIoError != 0) return line;
+  if (file.mode_ != TextFile::Mode::kReading) {
+    Fail(file.mode_ == TextFile::Mode::kClosed ? 103 : 104);
+    return line;
+  }
+  while (file.position_ < file.valid_ || file.Refill()) {
+    const char* start = file.buffer_ + file.position_;
+    std::size_t left = file.valid_ - file.position_;
+    std::size_t n = 0;
+    while (n < left && start[n] != '\r' && start[n] != '\n') ++n;
+    line.append(start, n);
+    file.position_ += n;
+    if (n == left) continue;
+    char end = file.buffer_[file.position_++];
+    if (end == '\r' && (file.position_ < file.valid_ || file.Refill()) &&
+        file.buffer_[file.position_] == '\n') {
+      ++file.position_;
+    }
+    break;
+  }
+  return line;
+}
+
+void WriteTextLine(TextFile& file, std::string_view text) {
+  if (PendingIoError != 0) return;
+  if (file.mode_ != TextFile::Mode::kWriting) {
+    Fail(file.mode_ == TextFile::Mode::kClosed ? 103 : 105);
+    return;
+  }
+  for (std::string_view piece : {text, std::string_view("\r\n")}) {
+    while (!piece.empty() && PendingIoError == 0) {
+      std::size_t room = TextFile::kBufferSize - file.position_;
+      std::size_t take = piece.size() < room ? piece.size() : room;
+      std::memcpy(file.buffer_ + file.position_, piece.data(), take);
+      file.position_ += take;
+      piece.remove_prefix(take);
+      if (file.position_ == TextFile::kBufferSize) file.Flush();
+    }
+  }
+  if (file.device_) file.Flush();
+}
+
+bool TextAtEnd(TextFile& file) {
+  if (PendingIoError != 0) return true;
+  if (file.mode_ != TextFile::Mode::kReading) {
+    Fail(file.mode_ == TextFile::Mode::kClosed ? 103 : 104);
+    return true;
+  }
+  if (file.position_ == file.valid_ && !file.Refill()) return true;
+  return file.buffer_[file.position_] == kCtrlZ;
+}
+
+void CloseText(TextFile& file) {
+  if (PendingIoError != 0) return;
+  if (file.mode_ == TextFile::Mode::kClosed) {
+    Fail(103);
+    return;
+  }
+  if (file.mode_ == TextFile::Mode::kWriting) file.Flush();
+  if (!file.device_) {
+    std::uint16_t code = 0;
+    if (!CurrentOs().Close(file.handle_, &code)) Fail(code);
+  }
+  file.handle_ = kNoHandle;
+  file.mode_ = TextFile::Mode::kClosed;
+  file.device_ = false;
+  file.position_ = file.valid_ = 0;
+}
+
+ByteFile::~ByteFile() {
+  if (handle_ != kNoHandle) Release(handle_);
+}
+
+void ByteFile::Open(std::string_view name, std::size_t record_size,
+                    bool create) {
+  name_ = CutName(name);
+  if (PendingIoError != 0) return;
+  if (is_open()) CloseByteFile(*this);
+  if (PendingIoError != 0) return;
+  if (record_size == 0) {
+    Fail(2);
+    return;
+  }
+  handle_ = OpenHeld(name_, OsAccess::kReadWrite, create);
+  record_size_ = record_size;
+}
+
+void OpenByteFile(ByteFile& file, std::string_view name,
+                  std::size_t record_size) {
+  file.Open(name, record_size, false);
+}
+
+void CreateByteFile(ByteFile& file, std::string_view name,
+                    std::size_t record_size) {
+  file.Open(name, record_size, true);
+}
+
+void ReadBlock(ByteFile& file, void* buffer, std::size_t count,
+               std::size_t* delivered) {
+  std::size_t records = 0;
+  if (PendingIoError != 0) {
+    if (delivered == nullptr && count > 0) PendingIoError = 100;
+  } else if (!file.is_open()) {
+    Fail(103);
+  } else {
+    std::uint16_t code = 0;
+    long got = CurrentOs().Read(file.handle_, buffer,
+                                count * file.record_size_, &code);
+    if (got < 0) {
+      Fail(code);
+    } else {
+      records = static_cast<std::size_t>(got) / file.record_size_;
+      if (delivered == nullptr && records < count) Fail(100);
+    }
+  }
+  if (delivered != nullptr) *delivered = records;
+}
+
+void WriteBlock(ByteFile& file, const void* buffer, std::size_t count,
+                std::size_t* written) {
+  std::size_t records = 0;
+  if (PendingIoError != 0) {
+    if (written == nullptr && count > 0) PendingIoError = 101;
+  } else if (!file.is_open()) {
+    Fail(103);
+  } else {
+    std::uint16_t code = 0;
+    long put = CurrentOs().Write(file.handle_, buffer,
+                                 count * file.record_size_, &code);
+    if (put < 0) {
+      Fail(code);
+    } else {
+      records = static_cast<std::size_t>(put) / file.record_size_;
+      if (written == nullptr && records < count) Fail(101);
+    }
+  }
+  if (written != nullptr) *written = records;
+}
+
+void CloseByteFile(ByteFile& file) {
+  if (PendingIoError != 0) return;
+  if (!file.is_open()) {
+    Fail(103);
+    return;
+  }
+  std::uint16_t code = 0;
+  if (!CurrentOs().Close(file.handle_, &code)) Fail(code);
+  file.handle_ = kNoHandle;
+}
+
+}  // namespace kestrel

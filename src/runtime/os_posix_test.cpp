@@ -1,0 +1,91 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "runtime/os.h"
+
+namespace kestrel {
+namespace {
+
+TEST(IoCodeFromSystemErrorTest, MapsErrnoToTheToolsCodes) {
+  EXPECT_EQ(IoCodeFromSystemError(ENOENT), 2);
+  EXPECT_EQ(IoCodeFromSystemError(ENOTDIR), 3);
+  EXPECT_EQ(IoCodeFromSystemError(EMFILE), 4);
+  EXPECT_EQ(IoCodeFromSystemError(ENFILE), 4);
+  EXPECT_EQ(IoCodeFromSystemError(EACCES), 5);
+  EXPECT_EQ(IoCodeFromSystemError(EPERM), 5);
+  EXPECT_EQ(IoCodeFromSystemError(EISDIR), 5);
+  EXPECT_EQ(IoCodeFromSystemError(EWOULDBLOCK), 5);
+  EXPECT_EQ(IoCodeFromSystemError(EBADF), 6);
+  EXPECT_EQ(IoCodeFromSystemError(ENOSPC), 101);
+  EXPECT_EQ(IoCodeFromSystemError(EROFS), 150);
+  EXPECT_EQ(IoCodeFromSystemError(EIO), 162);
+  EXPECT_EQ(IoCodeFromSystemError(EINVAL), EINVAL) << "others pass unchanged";
+}
+
+class PosixOsTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    char pattern[] = "/tmp/kestrel-os-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    dir_ = pattern;
+  }
+  void TearDown() override { std::filesystem::remove_all(dir_); }
+  std::string Make(const std::string& name, const std::string& content) {
+    std::ofstream(dir_ + "/" + name) << content;
+    return dir_ + "/" + name;
+  }
+  std::string dir_;
+  Os& os_ = PlatformOs();
+};
+
+TEST_F(PosixOsTest, AFileWithoutWriteBitsIsReadOnlyEvenForRoot) {
+  std::string path = Make("ro.bin", "data");
+  ::chmod(path.c_str(), 0444);
+  std::uint16_t code = 0;
+  EXPECT_EQ(os_.Open(path, OsAccess::kReadWrite, false, &code), kNoHandle);
+  EXPECT_EQ(code, 5);
+  OsHandle reading = os_.Open(path, OsAccess::kRead, false, &code);
+  EXPECT_NE(reading, kNoHandle) << "reading needs no write bit";
+  os_.Close(reading, &code);
+}
+
+TEST_F(PosixOsTest, ADirectoryIsNoFile) {
+  std::uint16_t code = 0;
+  EXPECT_EQ(os_.Open(dir_, OsAccess::kRead, false, &code), kNoHandle);
+  EXPECT_EQ(code, 5);
+}
+
+TEST_F(PosixOsTest, ASecondHoldOfTheSameFileIsRefusedAndNothingIsEmptied) {
+  std::string path = Make("kestrel.hex", "image");
+  std::uint16_t code = 0;
+  OsHandle first = os_.Open(path, OsAccess::kRead, false, &code);
+  ASSERT_TRUE(os_.Lock(first, &code));
+  OsHandle second = os_.Open(path, OsAccess::kWrite, true, &code);
+  ASSERT_NE(second, kNoHandle) << "opening alone never empties";
+  EXPECT_FALSE(os_.Lock(second, &code));
+  EXPECT_EQ(code, 5);
+  os_.Close(second, &code);
+  os_.Close(first, &code);
+  EXPECT_EQ(std::filesystem::file_size(path), 5u);
+}
+
+TEST_F(PosixOsTest, DevicesAreNotTruncatedAndFullOnesReportDiskFull) {
+  std::uint16_t code = 0;
+  OsHandle full = os_.Open("/dev/full", OsAccess::kWrite, true, &code);
+  ASSERT_NE(full, kNoHandle);
+  EXPECT_TRUE(os_.Truncate(full, &code));
+  EXPECT_EQ(os_.Stat(full, &code), OsFileType::kCharacterDevice);
+  EXPECT_EQ(os_.Write(full, "x", 1, &code), -1);
+  EXPECT_EQ(code, 101);
+  os_.Close(full, &code);
+}
+
+}  // namespace
+}  // namespace kestrel

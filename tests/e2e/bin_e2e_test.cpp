@@ -1,0 +1,141 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "e2e/images.h"
+#include "e2e/terminal.h"
+#include "e2e/tool_run.h"
+
+namespace kestrel::e2e {
+namespace {
+
+class BinPatch : public ::testing::Test {
+ protected:
+  Finished Run(const std::string& image_name, const std::string& serial) {
+    return RunToEnd({image_name, serial}, dir_.path());
+  }
+  ScratchDirectory dir_;
+};
+
+TEST_F(BinPatch, OnlyBytesFourToSevenChangeWhateverTheLength) {
+  for (std::size_t size : {8u, 9u, 16u, 20u, 1000u, 1024u}) {
+    std::string image = SomeBytes(size);
+    dir_.Write("board.bin", image);
+    Finished run = Run("board.bin", "001.234.567");
+    EXPECT_EQ(run.screen, SuccessBlock("kestrel.bin")) << size;
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(dir_.Read("kestrel.bin"), Stamped(image, 1234567)) << size;
+    EXPECT_EQ(dir_.Read("board.bin"), image);
+  }
+}
+
+TEST_F(BinPatch, WritesTheSerialMostSignificantByteFirst) {
+  struct Case {
+    std::string text;
+    std::string bytes;
+  };
+  for (const Case& c : {Case{"001.234.567", std::string("\x00\x12\xD6\x87", 4)},
+                        Case{"123456789", "\x07\x5B\xCD\x15"},
+                        Case{"-12345678", "\xFF\x43\x9E\xB2"},
+                        Case{"$80000000", std::string("\x80\x00\x00\x00", 4)}}) {
+    dir_.Write("board.bin", std::string(12, 'a'));
+    EXPECT_EQ(Run("board.bin", c.text).status, 0);
+    EXPECT_EQ(dir_.Read("kestrel.bin"), "aaaa" + c.bytes + "aaaa") << c.text;
+  }
+}
+
+TEST_F(BinPatch, AnImageBelowEightBytesLeavesAnEmptyOutput) {
+  for (std::size_t size : {0u, 7u}) {
+    dir_.Write("IMAGE.Bin", SomeBytes(size));
+    Finished run = Run("IMAGE.Bin", "123456789");
+    EXPECT_EQ(run.screen, ErrorBlock("Unexpected end of IMAGE.Bin file"));
+    EXPECT_EQ(run.status, 65);
+    EXPECT_EQ(dir_.Read("kestrel.bin"), "");
+  }
+}
+
+TEST_F(BinPatch, ALongerEarlierOutputIsEmptiedFirst) {
+  dir_.Write("kestrel.bin", SomeBytes(100, 7));
+  dir_.Write("board.bin", SomeBytes(10));
+  EXPECT_EQ(Run("board.bin", "123456789").status, 0);
+  EXPECT_EQ(dir_.Read("kestrel.bin"), Stamped(SomeBytes(10), 123456789));
+}
+
+TEST_F(BinPatch, ARejectedSerialNumberLeavesAnEarlierOutputAlone) {
+  dir_.Write("board.bin", SomeBytes(16));
+  dir_.Write("kestrel.bin", "earlier");
+  Finished length = Run("board.bin", "12.345.678");
+  EXPECT_EQ(length.screen, LengthBlock());
+  EXPECT_EQ(length.status, 64);
+  Finished nan = Run("board.bin", "12345678x");
+  EXPECT_EQ(nan.screen, NotANumberBlock("12345678x"));
+  EXPECT_EQ(nan.status, 64);
+  EXPECT_EQ(dir_.Read("kestrel.bin"), "earlier");
+}
+
+TEST_F(BinPatch, ImagesThatCannotBeOpenedForReadingAndWritingGiveTheInputBlock) {
+  EXPECT_EQ(Run("missing.bin", "x").screen, ErrorBlock("Can't find file missing.bin"));
+
+  dir_.Write("board.bin", SomeBytes(16));
+  ::chmod(dir_.File("board.bin").c_str(), 0444);
+  Finished protected_run = Run("board.bin", "123456789");
+  EXPECT_EQ(protected_run.screen, ErrorBlock("Can't find file board.bin"));
+  EXPECT_EQ(protected_run.status, 66);
+  EXPECT_FALSE(dir_.Exists("kestrel.bin"));
+
+  std::filesystem::create_directory(dir_.File("folder.bin"));
+  EXPECT_EQ(Run("folder.bin", "123456789").status, 66);
+
+  std::string long_name(300, 'n');
+  long_name += ".bin";
+  EXPECT_EQ(Run(long_name, "123456789").screen,
+            Wrapped(ErrorBlock("Can't find file " + long_name)));
+}
+
+TEST_F(BinPatch, AnOutputThatCannotBeWrittenGivesTheOutputBlock) {
+  std::string image = SomeBytes(24);
+  dir_.Write("kestrel.bin", image);
+  Finished itself = Run("kestrel.bin", "123456789");
+  EXPECT_EQ(itself.screen, ErrorBlock("Can't create file kestrel.bin"));
+  EXPECT_EQ(itself.status, 73);
+  EXPECT_EQ(dir_.Read("kestrel.bin"), image);
+
+  dir_.Write("board.bin", image);
+  ::chmod(dir_.File("kestrel.bin").c_str(), 0444);
+  EXPECT_EQ(Run("board.bin", "123456789").status, 73);
+  EXPECT_EQ(dir_.Read("kestrel.bin"), image);
+  std::filesystem::remove(dir_.File("kestrel.bin"));
+
+  dir_.Write("kestrel.bin", "held");
+  int fd = ::open(dir_.File("kestrel.bin").c_str(), O_RDONLY);
+  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  EXPECT_EQ(Run("board.bin", "123456789").screen, ErrorBlock("Can't create file kestrel.bin"));
+  EXPECT_EQ(dir_.Read("kestrel.bin"), "held");
+  ::close(fd);
+  std::filesystem::remove(dir_.File("kestrel.bin"));
+
+  std::filesystem::create_symlink("/dev/full", dir_.File("kestrel.bin"));
+  Finished full = Run("board.bin", "123456789");
+  EXPECT_EQ(full.screen, ErrorBlock("Can't create file kestrel.bin"));
+  EXPECT_EQ(full.status, 73);
+}
+
+TEST_F(BinPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {
+  std::string large = SomeBytes(4u << 20, 3);
+  dir_.Write("small.bin", SomeBytes(1024));
+  dir_.Write("large.bin", large);
+  Finished small = Run("small.bin", "123456789");
+  Finished big = Run("large.bin", "123456789");
+  EXPECT_EQ(big.screen, SuccessBlock("kestrel.bin"));
+  EXPECT_TRUE(dir_.Read("kestrel.bin") == Stamped(large, 123456789));
+  EXPECT_LE(big.peak_kib, small.peak_kib + 256)
+      << "peak memory " << small.peak_kib << " KiB for 1 KiB, " << big.peak_kib
+      << " KiB for 4 MiB";
+}
+
+}  // namespace
+}  // namespace kestrel::e2e

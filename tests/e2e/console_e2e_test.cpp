@@ -1,0 +1,98 @@
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include "e2e/terminal.h"
+#include "e2e/tool_run.h"
+
+namespace kestrel::e2e {
+namespace {
+
+using ::testing::MatchesRegex;
+
+std::vector<std::string> SplitCrLf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  for (std::size_t end; (end = text.find("\r\n", start)) != std::string::npos;
+       start = end + 2) {
+    lines.push_back(text.substr(start, end - start));
+  }
+  EXPECT_EQ(start, text.size()) << "every line must end in CR LF";
+  return lines;
+}
+
+TEST(ConsoleTest, MessagesStayOnTheTerminalWhenStandardOutputIsRedirected) {
+  ScratchDirectory dir;
+  RunOptions options;
+  options.stdout_file = dir.File("out.txt");
+  Finished run = RunToEnd({"image.txt", "123456789"}, dir.path(), options);
+  EXPECT_EQ(run.screen, ErrorBlock("Unknown file type. image.txt is not a BIN or HEX file"));
+  EXPECT_EQ(dir.Read("out.txt"), "");
+  EXPECT_EQ(run.status, 64);
+}
+
+TEST(ConsoleTest, WithoutAnyTerminalSaysSoOnStandardError) {
+  ScratchDirectory dir;
+  RunOptions options;
+  options.mode = RunOptions::Mode::kNoTerminal;
+  options.stdout_file = dir.File("out.txt");
+  options.stderr_file = dir.File("err.txt");
+  Finished run = RunToEnd({}, dir.path(), options);
+  EXPECT_EQ(run.status, 1);
+  EXPECT_EQ(dir.Read("err.txt"), "No way to get the console handle\r\n");
+  EXPECT_EQ(dir.Read("out.txt"), "");
+}
+
+TEST(ConsoleTest, WithoutTerminalOrStandardErrorReportsARunTimeError) {
+  ScratchDirectory dir;
+  RunOptions options;
+  options.mode = RunOptions::Mode::kNoTerminal;
+  options.stdout_file = dir.File("out.txt");
+  options.close_stderr = true;
+  Finished run = RunToEnd({"board.hex", "123456789"}, dir.path(), options);
+  EXPECT_EQ(run.status, 6) << "a closed handle is failure 6";
+  std::vector<std::string> lines = SplitCrLf(dir.Read("out.txt"));
+  ASSERT_GE(lines.size(), 3u);
+  EXPECT_THAT(lines[0], MatchesRegex("Runtime error 6 at 0x[0-9A-F]{8}"));
+  EXPECT_EQ(lines[1], "  0x" + lines[0].substr(lines[0].size() - 8));
+  for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
+    EXPECT_THAT(lines[i], MatchesRegex("  0x[0-9A-F]{8}"));
+  }
+  EXPECT_EQ(lines.back(), "");
+}
+
+TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
+  ScratchDirectory dir;
+  Terminal terminal;
+  RunOptions options;
+  options.directory = dir.path();
+  options.stdout_file = dir.File("out.txt");
+  terminal.Start({}, options);
+  ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));
+  terminal.Signal(SIGSEGV);
+  EXPECT_EQ(terminal.Wait(), 217);
+  EXPECT_TRUE(terminal.InLineMode());
+
+  std::vector<std::string> lines = SplitCrLf(dir.Read("out.txt"));
+  ASSERT_GE(lines.size(), 4u);
+  EXPECT_THAT(lines[0], MatchesRegex("An unhandled exception occurred at 0x[0-9A-F]{8} :"));
+  EXPECT_EQ(lines[1], "Access violation");
+  EXPECT_EQ(lines[2], "  0x" + lines[0].substr(lines[0].size() - 10, 8));
+  EXPECT_LE(lines.size(), 4u + 257u);
+  for (std::size_t i = 3; i + 1 < lines.size(); ++i) {
+    EXPECT_THAT(lines[i], MatchesRegex("  0x[0-9A-F]{8}"));
+  }
+  EXPECT_EQ(lines.back(), "");
+}
+
+TEST(ConsoleTest, EndedFromOutsideTheTerminalGetsItsLineModeBack) {
+  Terminal terminal;
+  terminal.Start({});
+  ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));
+  terminal.Signal(SIGTERM);
+  EXPECT_EQ(terminal.Wait(), 1000 + SIGTERM);
+  EXPECT_TRUE(terminal.InLineMode());
+}
+
+}  // namespace
+}  // namespace kestrel::e2e

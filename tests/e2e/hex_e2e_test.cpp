@@ -1,0 +1,248 @@
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+
+#include "e2e/images.h"
+#include "e2e/terminal.h"
+#include "e2e/tool_run.h"
+
+namespace kestrel::e2e {
+namespace {
+
+const std::string kFirst = ":10000000000102030405060708090A0B0C0D0E0F78";
+const std::string kSecond = Record(0, 0x10, SomeBytes(16));
+const std::string kEnd = ":00000001FF";
+
+// Holds a file open and locked, as another program on the line would.
+class HeldOpen {
+ public:
+  explicit HeldOpen(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {
+    EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
+  }
+  ~HeldOpen() { ::close(fd_); }
+
+ private:
+  int fd_;
+};
+
+class HexPatch : public ::testing::Test {
+ protected:
+  Finished Run(const std::string& image_name, const std::string& serial) {
+    return RunToEnd({image_name, serial}, dir_.path());
+  }
+  Lines Crc(const std::string& found, const std::string& title) {
+    return {found + " found, 0 expected", "", title,
+            "board.hex doesn't seem to be a valid HEX file"};
+  }
+  ScratchDirectory dir_;
+};
+
+struct SerialCase {
+  std::string text;
+  std::string first_line;
+};
+
+void PrintTo(const SerialCase& c, std::ostream* out) { *out << c.text; }
+
+class HexSerials : public HexPatch, public ::testing::WithParamInterface<SerialCase> {};
+
+TEST_P(HexSerials, StampsTheFirstRecordAndCopiesEveryOtherLine) {
+  std::string image = kFirst + "\r\n" + kSecond + "\r\n" + kEnd + "\r\n";
+  dir_.Write("board.hex", image);
+  Finished run = Run("board.hex", GetParam().text);
+  EXPECT_EQ(run.screen, SuccessBlock("kestrel.hex"));
+  EXPECT_EQ(run.status, 0);
+  EXPECT_EQ(dir_.Read("kestrel.hex"),
+            GetParam().first_line + "\r\n" + kSecond + "\r\n" + kEnd + "\r\n");
+  EXPECT_EQ(dir_.Read("board.hex"), image);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, HexSerials,
+    ::testing::Values(
+        SerialCase{"001.234.567", ":10000000000102030012D68708090A0B0C0D0E0F1F"},
+        SerialCase{"001234567", ":10000000000102030012D68708090A0B0C0D0E0F1F"},
+        SerialCase{"000000000", Record(0, 0, Stamped(SomeBytes(0) + std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 0))},
+        SerialCase{"999999999", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 0x3B9AC9FF))},
+        SerialCase{"-12345678", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 0xFF439EB2))},
+        SerialCase{"1.2.3.4.5.6.7.8.9", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 123456789))},
+        SerialCase{"$FFFFFFFF", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 0xFFFFFFFF))},
+        SerialCase{"%11111111", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 255))},
+        SerialCase{" 12345678", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 12345678))}));
+
+TEST_F(HexPatch, ReadsEveryKindOfLineEndAndWritesCrLf) {
+  std::string expected = ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n" + kSecond +
+                         "\r\n" + kEnd + "\r\n";
+  for (const std::string& image : std::vector<std::string>{kFirst + "\n" + kSecond + "\n" + kEnd + "\n",
+                            kFirst + "\r" + kSecond + "\r" + kEnd + "\r",
+                            kFirst + "\r\n" + kSecond + "\n" + kEnd}) {
+    dir_.Write("board.hex", image);
+    EXPECT_EQ(Run("board.hex", "001.234.567").status, 0);
+    EXPECT_EQ(dir_.Read("kestrel.hex"), expected);
+  }
+}
+
+TEST_F(HexPatch, CopiesLinesAfterTheEndRecordButStopsAtCtrlZ) {
+  dir_.Write("board.hex", kFirst + "\r\n" + kEnd + "\r\n" + kSecond + "\r\n\x1Azz\r\n");
+  Finished run = Run("board.hex", "001234567");
+  EXPECT_EQ(run.screen, SuccessBlock("kestrel.hex"));
+  EXPECT_EQ(dir_.Read("kestrel.hex"), ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n" +
+                                          kEnd + "\r\n" + kSecond + "\r\n");
+}
+
+TEST_F(HexPatch, ASingleLineImageGivesTheStampedLineAlone) {
+  dir_.Write("board.hex", kFirst);
+  EXPECT_EQ(Run("board.hex", "001234567").status, 0);
+  EXPECT_EQ(dir_.Read("kestrel.hex"), ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n");
+}
+
+TEST_F(HexPatch, KeepsLowerCaseWhereNothingChanges) {
+  dir_.Write("board.hex", ":10000000000102030405060708090a0b0c0d0e0f78  tail\n");
+  EXPECT_EQ(Run("board.hex", "001234567").status, 0);
+  EXPECT_EQ(dir_.Read("kestrel.hex"), ":10000000000102030012D68708090a0b0c0d0e0f1F  tail\r\n");
+}
+
+TEST_F(HexPatch, AQuotedNameWithABlankIsOneArgument) {
+  dir_.Write("my image.hex", kFirst + "\r\n");
+  Finished run = Run("my image.hex", "001234567");
+  EXPECT_EQ(run.screen, SuccessBlock("kestrel.hex"));
+}
+
+TEST_F(HexPatch, AFirstLineWithAWrongChecksumTouchesNoOutput) {
+  dir_.Write("board.hex", kFirst.substr(0, 41) + "79\r\n" + kEnd + "\r\n");
+  dir_.Write("kestrel.hex", "from an earlier run");
+  Finished run = Run("board.hex", "001234567");
+  EXPECT_EQ(run.screen, Crc("1", "Kestrel Tool. **** CRC error ****"));
+  EXPECT_EQ(run.status, 65);
+  EXPECT_EQ(dir_.Read("kestrel.hex"), "from an earlier run");
+}
+
+TEST_F(HexPatch, ALaterLineWithAWrongChecksumStopsTheCopy) {
+  dir_.Write("board.hex", kFirst + "\r\n" + kFirst.substr(0, 41) + "77\r\n" + kEnd + "\r\n");
+  Finished run = Run("board.hex", "001234567");
+  EXPECT_EQ(run.screen, Crc("FF", "Kestrel Tool 2. **** CRC error ****"));
+  EXPECT_EQ(run.status, 65);
+  EXPECT_TRUE(dir_.Exists("kestrel.hex"));
+  EXPECT_EQ(dir_.Read("kestrel.hex").find(kEnd), std::string::npos);
+}
+
+TEST_F(HexPatch, BrokenLinesFailTheCheck) {
+  struct Broken {
+    std::string line;
+    std::string found;
+  };
+  for (const Broken& broken : {Broken{":", "0"}, Broken{":1000", "10"},
+                               Broken{":10000000000102030405060708090A0B0C0D0E0FZ8", "90"},
+                               Broken{std::string(":\0\0\0", 4), "0"}}) {
+    dir_.Write("board.hex", kFirst + "\r\n" + broken.line + "\r\n");
+    Finished run = Run("board.hex", "001234567");
+    EXPECT_EQ(run.screen, Crc(broken.found, "Kestrel Tool 2. **** CRC error ****"))
+        << broken.line;
+    EXPECT_EQ(run.status, 65);
+  }
+}
+
+TEST_F(HexPatch, AFirstLineThatIsNoSixteenByteRecordIsRefused) {
+  for (const std::string& image : std::vector<std::string>{":020000040000FA\r\n" + kFirst + "\r\n", std::string(),
+                            std::string("\r\n\r\n")}) {
+    dir_.Write("board.hex", image);
+    Finished run = Run("board.hex", "001234567");
+    EXPECT_EQ(run.screen, ErrorBlock("board.hex doesn't seem to be a valid HEX file"));
+    EXPECT_EQ(run.status, 65);
+    EXPECT_FALSE(dir_.Exists("kestrel.hex"));
+  }
+}
+
+TEST_F(HexPatch, ARejectedSerialNumberCreatesNoOutput) {
+  dir_.Write("board.hex", kFirst + "\r\n");
+  for (const std::string& serial : std::vector<std::string>{"12345678", "12345", "1.5", "1234567890"}) {
+    Finished run = Run("board.hex", serial);
+    EXPECT_EQ(run.screen, LengthBlock()) << serial;
+    EXPECT_EQ(run.status, 64);
+  }
+  for (const std::string& serial : std::vector<std::string>{"12345678a", "9999999999", "...", "1234 5678",
+                             "-2147483649", ""}) {
+    Finished run = Run("board.hex", serial);
+    EXPECT_EQ(run.screen, NotANumberBlock(serial)) << serial;
+    EXPECT_EQ(run.status, 64);
+  }
+  EXPECT_FALSE(dir_.Exists("kestrel.hex"));
+}
+
+TEST_F(HexPatch, AMissingImageIsReportedBeforeTheSerialNumber) {
+  Finished run = Run("missing.hex", "bad");
+  EXPECT_EQ(run.screen, ErrorBlock("Can't find file missing.hex"));
+  EXPECT_EQ(run.status, 66);
+}
+
+TEST_F(HexPatch, ImagesThatCannotBeOpenedGiveTheInputBlock) {
+  std::filesystem::create_directory(dir_.File("folder.hex"));
+  EXPECT_EQ(Run("folder.hex", "001234567").screen,
+            ErrorBlock("Can't find file folder.hex"));
+
+  dir_.Write("board.hex", kFirst + "\r\n");
+  HeldOpen held(dir_.File("board.hex"));
+  Finished run = Run("board.hex", "001234567");
+  EXPECT_EQ(run.screen, ErrorBlock("Can't find file board.hex"));
+  EXPECT_EQ(run.status, 66);
+  EXPECT_FALSE(dir_.Exists("kestrel.hex"));
+}
+
+TEST_F(HexPatch, AnOutputThatCannotBeWrittenGivesTheOutputBlock) {
+  std::string image = kFirst + "\r\n" + kEnd + "\r\n";
+  dir_.Write("kestrel.hex", image);
+  Finished itself = Run("kestrel.hex", "001234567");
+  EXPECT_EQ(itself.screen, ErrorBlock("Can't create file kestrel.hex"));
+  EXPECT_EQ(itself.status, 73);
+  EXPECT_EQ(dir_.Read("kestrel.hex"), image) << "the input must stay intact";
+
+  dir_.Write("board.hex", image);
+  ::chmod(dir_.File("kestrel.hex").c_str(), 0444);
+  EXPECT_EQ(Run("board.hex", "001234567").screen, ErrorBlock("Can't create file kestrel.hex"));
+  EXPECT_EQ(dir_.Read("kestrel.hex"), image);
+  std::filesystem::remove(dir_.File("kestrel.hex"));
+
+  {
+    dir_.Write("kestrel.hex", "held");
+    HeldOpen held(dir_.File("kestrel.hex"));
+    EXPECT_EQ(Run("board.hex", "001234567").status, 73);
+    EXPECT_EQ(dir_.Read("kestrel.hex"), "held");
+  }
+  std::filesystem::remove(dir_.File("kestrel.hex"));
+
+  std::filesystem::create_symlink("/dev/full", dir_.File("kestrel.hex"));
+  Finished full = Run("board.hex", "001234567");
+  EXPECT_EQ(full.screen, ErrorBlock("Can't create file kestrel.hex"));
+  EXPECT_EQ(full.status, 73);
+}
+
+TEST_F(HexPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {
+  std::string large;
+  for (unsigned at = 0; at < 4u << 20; at += 16) {
+    if (at % 0x10000 == 0 && at > 0) {
+      large += Record(4, 0, std::string{static_cast<char>(at >> 24), static_cast<char>(at >> 16)}) + "\r\n";
+    }
+    large += Record(0, at & 0xFFFF, SomeBytes(16, at)) + "\r\n";
+  }
+  large += kEnd + "\r\n";
+  dir_.Write("small.hex", kFirst + "\r\n" + kEnd + "\r\n");
+  dir_.Write("large.hex", large);
+
+  Finished small = Run("small.hex", "123456789");
+  Finished big = Run("large.hex", "123456789");
+  EXPECT_EQ(big.screen, SuccessBlock("kestrel.hex"));
+  std::string out = dir_.Read("kestrel.hex");
+  std::size_t first_end = out.find("\r\n");
+  EXPECT_EQ(out.substr(first_end), large.substr(large.find("\r\n")));
+  EXPECT_EQ(out.substr(0, first_end), Record(0, 0, Stamped(SomeBytes(16, 0), 123456789)));
+  EXPECT_LE(big.peak_kib, small.peak_kib + 256)
+      << "peak memory " << small.peak_kib << " KiB for 1 line, " << big.peak_kib
+      << " KiB for 4 MiB";
+}
+
+}  // namespace
+}  // namespace kestrel::e2e

@@ -1,0 +1,261 @@
+#include "e2e/terminal.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+#include <vterm.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+
+namespace kestrel::e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Answers the emulator's replies (cursor reports and the like) back to the
+// program, as a real terminal does.
+void ReplyToProgram(const char* bytes, size_t size, void* user) {
+  int master = *static_cast<int*>(user);
+  while (size > 0) {
+    ssize_t put = ::write(master, bytes, size);
+    if (put <= 0) return;
+    bytes += put;
+    size -= static_cast<size_t>(put);
+  }
+}
+
+[[noreturn]] void ExecTool(const std::vector<std::string>& words) {
+  std::vector<char*> argv;
+  for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
+  argv.push_back(nullptr);
+  ::execvp(argv[0], argv.data());
+  ::_exit(127);
+}
+
+void Redirect(const std::string& path, int fd, int flags) {
+  int opened = ::open(path.c_str(), flags, 0644);
+  if (opened < 0) ::_exit(126);
+  ::dup2(opened, fd);
+  ::close(opened);
+}
+
+}  // namespace
+
+std::vector<std::string> ToolCommand() {
+  const char* command = std::getenv("KESTREL_COMMAND");
+  if (command == nullptr || *command == '\0') {
+    throw std::runtime_error("KESTREL_COMMAND is not set");
+  }
+  std::vector<std::string> words;
+  std::istringstream split(command);
+  for (std::string word; split >> word;) words.push_back(word);
+  return words;
+}
+
+Terminal::Terminal() {
+  vterm_ = vterm_new(kRows, kColumns);
+  vterm_set_utf8(vterm_, 0);
+  vterm_output_set_callback(vterm_, ReplyToProgram, &master_);
+  vterm_screen_reset(vterm_obtain_screen(vterm_), 1);
+}
+
+Terminal::~Terminal() {
+  if (child_ > 0 && status_ < 0) {
+    ::kill(child_, SIGKILL);
+    ::waitpid(child_, nullptr, 0);
+  }
+  if (master_ >= 0) ::close(master_);
+  if (slave_ >= 0) ::close(slave_);
+  vterm_free(vterm_);
+}
+
+void Terminal::Start(const std::vector<std::string>& arguments,
+                     const RunOptions& options) {
+  std::vector<std::string> words = ToolCommand();
+  words.insert(words.end(), arguments.begin(), arguments.end());
+  bool terminal = options.mode != RunOptions::Mode::kNoTerminal;
+  if (terminal) {
+    struct winsize size = {};
+    size.ws_row = kRows;
+    size.ws_col = kColumns;
+    if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) {
+      throw std::runtime_error("openpty failed");
+    }
+  }
+  child_ = ::fork();
+  if (child_ < 0) throw std::runtime_error("fork failed");
+  if (child_ == 0) {
+    ::setsid();
+    if (terminal) {
+      ::ioctl(slave_, TIOCSCTTY, 0);
+      for (int fd = 0; fd <= 2; ++fd) ::dup2(slave_, fd);
+      ::close(slave_);
+      ::close(master_);
+      if (options.mode == RunOptions::Mode::kNoKeyboard) {
+        Redirect("/dev/null", 0, O_RDONLY);
+      }
+    } else {
+      Redirect("/dev/null", 0, O_RDONLY);
+      Redirect("/dev/null", 1, O_WRONLY);
+      if (options.close_stderr) {
+        ::close(2);
+      } else {
+        Redirect(options.stderr_file.empty() ? "/dev/null" : options.stderr_file, 2,
+                 O_WRONLY | O_CREAT | O_TRUNC);
+      }
+    }
+    if (!options.stdout_file.empty()) {
+      Redirect(options.stdout_file, 1, O_WRONLY | O_CREAT | O_TRUNC);
+    }
+    if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) {
+      ::_exit(125);
+    }
+    ExecTool(words);
+  }
+}
+
+void Terminal::Type(const std::string& bytes) {
+  ReplyToProgram(bytes.data(), bytes.size(), &master_);
+}
+
+void Terminal::Pump(std::chrono::milliseconds limit) {
+  auto deadline = Clock::now() + limit;
+  while (true) {
+    if (status_ < 0) {
+      int status = 0;
+      struct rusage usage = {};
+      if (::wait4(child_, &status, WNOHANG, &usage) == child_) {
+        peak_kib_ = usage.ru_maxrss;
+        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+      }
+    }
+    auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - Clock::now());
+    int wait_ms = status_ >= 0 ? 0 : static_cast<int>(std::max<long>(0, std::min<long>(left.count(), 20)));
+    if (master_ >= 0) {
+      struct pollfd ready = {master_, POLLIN, 0};
+      if (::poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0) {
+        char bytes[4096];
+        ssize_t got = ::read(master_, bytes, sizeof bytes);
+        if (got > 0) {
+          output_.append(bytes, static_cast<size_t>(got));
+          vterm_input_write(vterm_, bytes, static_cast<size_t>(got));
+          continue;
+        }
+      }
+    } else if (wait_ms > 0) {
+      ::usleep(static_cast<useconds_t>(wait_ms) * 1000);
+    }
+    if (status_ >= 0 || Clock::now() >= deadline) return;
+  }
+}
+
+bool Terminal::WaitForText(const std::string& text, std::chrono::milliseconds limit) {
+  auto deadline = Clock::now() + limit;
+  while (true) {
+    for (const std::string& row : Screen()) {
+      if (row.find(text) != std::string::npos) return true;
+    }
+    if (status_ >= 0 || Clock::now() >= deadline) return false;
+    Pump(std::chrono::milliseconds(50));
+  }
+}
+
+bool Terminal::StaysRunning(std::chrono::milliseconds period) {
+  Pump(period);
+  return status_ < 0;
+}
+
+int Terminal::Wait(std::chrono::milliseconds limit) {
+  Pump(limit);
+  if (status_ < 0) {
+    ::kill(child_, SIGKILL);
+    ::waitpid(child_, nullptr, 0);
+    status_ = -2;
+    return -1;
+  }
+  return status_;
+}
+
+void Terminal::Signal(int signal) { ::kill(child_, signal); }
+
+std::vector<std::string> Terminal::Screen() const {
+  VTermScreen* screen = vterm_obtain_screen(vterm_);
+  std::vector<std::string> rows;
+  for (int row = 0; row < kRows; ++row) {
+    char text[kColumns * 4 + 1];
+    VTermRect rect = {row, row + 1, 0, kColumns};
+    size_t size = vterm_screen_get_text(screen, text, sizeof text - 1, rect);
+    std::string line(text, size);
+    while (!line.empty() && line.back() == ' ') line.pop_back();
+    rows.push_back(line);
+  }
+  while (!rows.empty() && rows.back().empty()) rows.pop_back();
+  return rows;
+}
+
+std::vector<std::string> Terminal::ScreenFrom(const std::string& first) const {
+  std::vector<std::string> rows = Screen();
+  for (size_t i = 0; i < rows.size(); ++i) {
+    if (rows[i] == first) return {rows.begin() + static_cast<long>(i), rows.end()};
+  }
+  return rows;
+}
+
+int Terminal::UnreadInput() const {
+  int waiting = 0;
+  if (slave_ >= 0) ::ioctl(slave_, FIONREAD, &waiting);
+  return waiting;
+}
+
+bool Terminal::InLineMode() const {
+  struct termios mode;
+  if (slave_ < 0 || ::tcgetattr(slave_, &mode) != 0) return false;
+  tcflag_t wanted = ICANON | ECHO | ISIG;
+  return (mode.c_lflag & wanted) == wanted;
+}
+
+ScratchDirectory::ScratchDirectory() {
+  char pattern[] = "/tmp/kestrel-e2e-XXXXXX";
+  if (::mkdtemp(pattern) == nullptr) throw std::runtime_error("mkdtemp failed");
+  path_ = pattern;
+}
+
+ScratchDirectory::~ScratchDirectory() {
+  std::error_code ignored;
+  // Files made read-only by a test must not stop the clean-up.
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all,
+                               std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+void ScratchDirectory::Write(const std::string& name, const std::string& content) const {
+  std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
+  out << content;
+}
+
+std::string ScratchDirectory::Read(const std::string& name) const { return ReadFile(File(name)); }
+
+bool ScratchDirectory::Exists(const std::string& name) const {
+  return std::filesystem::exists(File(name));
+}
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  std::ostringstream content;
+  content << in.rdbuf();
+  return content.str();
+}
+
+}  // namespace kestrel::e2e

@@ -1,0 +1,101 @@
+// Runs the built tool the way a person does: inside a pseudo-terminal,
+// typing keys and reading the screen as a terminal emulator renders it.
+// The tool's command comes from KESTREL_COMMAND, which may carry a prefix
+// ("wine64 build-windows/kestrel.exe"), so one suite serves every build.
+#ifndef KESTREL_TESTS_E2E_TERMINAL_H_
+#define KESTREL_TESTS_E2E_TERMINAL_H_
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <string>
+#include <vector>
+
+struct VTerm;
+
+namespace kestrel::e2e {
+
+struct RunOptions {
+  std::string directory;           // working directory of the tool
+  // kTerminal: the pseudo-terminal is standard input, output and error.
+  // kNoKeyboard: as kTerminal, but standard input is /dev/null.
+  // kNoTerminal: no controlling terminal at all; input is /dev/null.
+  enum class Mode { kTerminal, kNoKeyboard, kNoTerminal } mode = Mode::kTerminal;
+  std::string stdout_file;         // redirect standard output here
+  std::string stderr_file;         // with kNoTerminal: standard error here
+  bool close_stderr = false;       // with kNoTerminal: standard error closed
+};
+
+class Terminal {
+ public:
+  static constexpr int kRows = 25;
+  static constexpr int kColumns = 80;
+
+  Terminal();
+  ~Terminal();
+  Terminal(const Terminal&) = delete;
+  Terminal& operator=(const Terminal&) = delete;
+
+  // Starts the tool with `arguments` after the command's own words.
+  void Start(const std::vector<std::string>& arguments, const RunOptions& options = {});
+  // Types bytes at the keyboard.
+  void Type(const std::string& bytes);
+  // Waits until the screen shows `text` somewhere; false on time-out.
+  bool WaitForText(const std::string& text,
+                   std::chrono::milliseconds limit = std::chrono::seconds(20));
+  // Reads output for `period`; false if the tool ended meanwhile.
+  bool StaysRunning(std::chrono::milliseconds period);
+  // Waits for the end; the exit status, or -1 on time-out (the tool is
+  // then killed), or 1000 + signal number when a signal ended it.
+  int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
+  // Sends a signal to the tool.
+  void Signal(int signal);
+
+  // The screen rows, trailing blanks removed, up to the last non-empty row.
+  std::vector<std::string> Screen() const;
+  // The rows from the one showing `first` on, or from the top.
+  std::vector<std::string> ScreenFrom(const std::string& first) const;
+  // Everything the tool wrote to the terminal.
+  const std::string& output() const { return output_; }
+  // Bytes typed but never taken by the tool, still in the terminal's queue.
+  int UnreadInput() const;
+  // The tool's peak resident memory in KiB, once it has ended.
+  long peak_kib() const { return peak_kib_; }
+  // Whether the terminal is back in line mode with echo and signal keys.
+  bool InLineMode() const;
+
+ private:
+  void Pump(std::chrono::milliseconds limit);
+
+  int master_ = -1;
+  int slave_ = -1;
+  pid_t child_ = -1;
+  int status_ = -1;
+  long peak_kib_ = 0;
+  std::string output_;
+  VTerm* vterm_ = nullptr;
+};
+
+// The command words from KESTREL_COMMAND.
+std::vector<std::string> ToolCommand();
+
+// A scratch directory removed with everything in it at the end of scope.
+class ScratchDirectory {
+ public:
+  ScratchDirectory();
+  ~ScratchDirectory();
+  const std::string& path() const { return path_; }
+  std::string File(const std::string& name) const { return path_ + "/" + name; }
+  void Write(const std::string& name, const std::string& content) const;
+  std::string Read(const std::string& name) const;
+  bool Exists(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+std::string ReadFile(const std::string& path);
+
+}  // namespace kestrel::e2e
+
+#endif  // KESTREL_TESTS_E2E_TERMINAL_H_

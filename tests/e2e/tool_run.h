@@ -1,0 +1,83 @@
+// One finished run of the tool, and the message blocks it prints.
+#ifndef KESTREL_TESTS_E2E_TOOL_RUN_H_
+#define KESTREL_TESTS_E2E_TOOL_RUN_H_
+
+#include <string>
+#include <vector>
+
+#include "e2e/terminal.h"
+
+namespace kestrel::e2e {
+
+struct Finished {
+  int status;
+  std::vector<std::string> screen;
+  long peak_kib;
+};
+
+// Runs the tool to its end in a terminal, in `directory`.
+inline Finished RunToEnd(const std::vector<std::string>& arguments,
+                         const std::string& directory,
+                         RunOptions options = {}) {
+  Terminal terminal;
+  options.directory = directory;
+  terminal.Start(arguments, options);
+  int status = terminal.Wait();
+  return {status, terminal.Screen(), terminal.peak_kib()};
+}
+
+using Lines = std::vector<std::string>;
+
+// `lines` as the terminal shows them, long ones wrapped at the last column.
+inline Lines Wrapped(const Lines& lines) {
+  Lines rows;
+  for (const std::string& line : lines) {
+    std::size_t at = 0;
+    do {
+      rows.push_back(line.substr(at, Terminal::kColumns));
+      at += Terminal::kColumns;
+    } while (at < line.size());
+  }
+  return rows;
+}
+
+inline Lines UsageExamples(const std::string& last) {
+  return {"Usage:   kestrel <filename> <serial number>",
+          "Examples: kestrel 42_17kx.hex 001.234.567",
+          "          kestrel 42_17kx.hex 001234567",
+          "          kestrel 42_17kx.bin " + last};
+}
+
+inline Lines Join(Lines first, const Lines& second) {
+  first.insert(first.end(), second.begin(), second.end());
+  return first;
+}
+
+inline Lines UsageBlock() {
+  return Join(Join({"", "Kestrel Tool 2. Wrong number of parameters."},
+                   UsageExamples("001234567")),
+              {"Press any key to continue"});
+}
+
+inline Lines NotANumberBlock(const std::string& serial) {
+  return Join({"", "Kestrel Tool 2. Inadequate parameter. " + serial +
+                       " doesn't seem to be a number"},
+              UsageExamples("001234567"));
+}
+
+inline Lines LengthBlock() {
+  return Join({"", "Kestrel Tool 2. Second parameter length must be 9"},
+              UsageExamples("00123"));
+}
+
+inline Lines ErrorBlock(const std::string& last) {
+  return {"", "Kestrel Tool 2. **** Error ****", last};
+}
+
+inline Lines SuccessBlock(const std::string& output) {
+  return {"", "Kestrel Tool 2. File " + output + " successfully created"};
+}
+
+}  // namespace kestrel::e2e
+
+#endif  // KESTREL_TESTS_E2E_TOOL_RUN_H_

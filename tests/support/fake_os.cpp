@@ -1,0 +1,107 @@
+#include "support/fake_os.h"
+
+#include <cstring>
+
+namespace kestrel {
+
+bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
+  calls.push_back(call);
+  auto failure = failures_.find(static_cast<int>(calls.size()));
+  if (failure == failures_.end()) return false;
+  *code = failure->second;
+  return true;
+}
+
+std::size_t FakeOs::Allowed(std::size_t size) const {
+  auto cap = short_calls_.find(static_cast<int>(calls.size()));
+  return cap != short_calls_.end() && cap->second < size ? cap->second : size;
+}
+
+OsHandle FakeOs::Open(const std::string& name, OsAccess access, bool create,
+                      std::uint16_t* code) {
+  if (Injected("open " + name, code)) return kNoHandle;
+  auto file = files.find(name);
+  if (file == files.end()) {
+    if (!create) {
+      *code = 2;
+      return kNoHandle;
+    }
+    file = files.emplace(name, File()).first;
+  }
+  if (file->second.directory ||
+      (access != OsAccess::kRead && file->second.read_only)) {
+    *code = 5;
+    return kNoHandle;
+  }
+  handles_[next_handle_] = Open_{name, access};
+  return next_handle_++;
+}
+
+bool FakeOs::Lock(OsHandle handle, std::uint16_t* code) {
+  if (Injected("lock " + std::to_string(handle), code)) return false;
+  Open_& open = handles_.at(handle);
+  bool held = files.at(open.name).held_elsewhere;
+  for (const auto& [other, entry] : handles_) {
+    if (other != handle && entry.name == open.name && entry.locked) held = true;
+  }
+  if (held) {
+    *code = 5;
+    return false;
+  }
+  open.locked = true;
+  return true;
+}
+
+bool FakeOs::Truncate(OsHandle handle, std::uint16_t* code) {
+  if (Injected("truncate " + std::to_string(handle), code)) return false;
+  File& file = files.at(handles_.at(handle).name);
+  if (!file.device) file.data.clear();
+  return true;
+}
+
+OsFileType FakeOs::Stat(OsHandle handle, std::uint16_t* code) {
+  if (Injected("stat " + std::to_string(handle), code)) return OsFileType::kDisk;
+  return files.at(handles_.at(handle).name).device ? OsFileType::kCharacterDevice
+                                                   : OsFileType::kDisk;
+}
+
+long FakeOs::Read(OsHandle handle, void* buffer, std::size_t size,
+                  std::uint16_t* code) {
+  if (Injected("read " + std::to_string(handle) + " " + std::to_string(size),
+               code)) {
+    return -1;
+  }
+  Open_& open = handles_.at(handle);
+  const std::string& data = files.at(open.name).data;
+  std::size_t left = open.position < data.size() ? data.size() - open.position : 0;
+  std::size_t n = Allowed(size < left ? size : left);
+  std::memcpy(buffer, data.data() + open.position, n);
+  open.position += n;
+  return static_cast<long>(n);
+}
+
+long FakeOs::Write(OsHandle handle, const void* buffer, std::size_t size,
+                   std::uint16_t* code) {
+  if (Injected("write " + std::to_string(handle) + " " + std::to_string(size),
+               code)) {
+    return -1;
+  }
+  Open_& open = handles_.at(handle);
+  File& file = files.at(open.name);
+  ++file.writes;
+  std::size_t n = Allowed(size);
+  if (file.device) return static_cast<long>(n);
+  if (file.data.size() < open.position + n) file.data.resize(open.position + n);
+  std::memcpy(&file.data[open.position], buffer, n);
+  open.position += n;
+  return static_cast<long>(n);
+}
+
+bool FakeOs::Close(OsHandle handle, std::uint16_t* code) {
+  // The handle is gone even when the close reports a failure.
+  bool failed = Injected("close " + std::to_string(handle), code);
+  handles_.erase(handle);
+  return !failed;
+}
+
+}  // namespace kestrel
