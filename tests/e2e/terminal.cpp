@@ -4,8 +4,9 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
+#include <stdlib.h>
 #include <sys/ioctl.h>
-#include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -33,21 +34,6 @@ void ReplyToProgram(const char* bytes, size_t size, void* user) {
     bytes += put;
     size -= static_cast<size_t>(put);
   }
-}
-
-[[noreturn]] void ExecTool(const std::vector<std::string>& words) {
-  std::vector<char*> argv;
-  for (const std::string& word : words) argv.push_back(const_cast<char*>(word.c_str()));
-  argv.push_back(nullptr);
-  ::execvp(argv[0], argv.data());
-  ::_exit(127);
-}
-
-void Redirect(const std::string& path, int fd, int flags) {
-  int opened = ::open(path.c_str(), flags, 0644);
-  if (opened < 0) ::_exit(126);
-  ::dup2(opened, fd);
-  ::close(opened);
 }
 
 }  // namespace
@@ -82,47 +68,60 @@ Terminal::~Terminal() {
 
 void Terminal::Start(const std::vector<std::string>& arguments,
                      const RunOptions& options) {
-  std::vector<std::string> words = ToolCommand();
+  std::vector<std::string> words;
+  if (!options.peak_file.empty()) words = {KESTREL_PEAK_RSS, options.peak_file};
+  std::vector<std::string> tool = ToolCommand();
+  words.insert(words.end(), tool.begin(), tool.end());
   words.insert(words.end(), arguments.begin(), arguments.end());
-  bool terminal = options.mode != RunOptions::Mode::kNoTerminal;
-  if (terminal) {
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  std::string slave_name;
+  if (options.mode != RunOptions::Mode::kNoTerminal) {
     struct winsize size = {};
     size.ws_row = kRows;
     size.ws_col = kColumns;
     if (::openpty(&master_, &slave_, nullptr, nullptr, &size) != 0) {
       throw std::runtime_error("openpty failed");
     }
-  }
-  child_ = ::fork();
-  if (child_ < 0) throw std::runtime_error("fork failed");
-  if (child_ == 0) {
-    ::setsid();
-    if (terminal) {
-      ::ioctl(slave_, TIOCSCTTY, 0);
-      for (int fd = 0; fd <= 2; ++fd) ::dup2(slave_, fd);
-      ::close(slave_);
-      ::close(master_);
-      if (options.mode == RunOptions::Mode::kNoKeyboard) {
-        Redirect("/dev/null", 0, O_RDONLY);
-      }
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    slave_name = ::ptsname(master_);
+    // The new session's first terminal opened becomes its controlling one.
+    posix_spawn_file_actions_addopen(&actions, 0, slave_name.c_str(), O_RDWR, 0);
+    posix_spawn_file_actions_adddup2(&actions, 0, 1);
+    posix_spawn_file_actions_adddup2(&actions, 0, 2);
+    if (options.mode == RunOptions::Mode::kNoKeyboard) {
+      posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    }
+  } else {
+    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+    if (options.close_stderr) {
+      posix_spawn_file_actions_addclose(&actions, 2);
     } else {
-      Redirect("/dev/null", 0, O_RDONLY);
-      Redirect("/dev/null", 1, O_WRONLY);
-      if (options.close_stderr) {
-        ::close(2);
-      } else {
-        Redirect(options.stderr_file.empty() ? "/dev/null" : options.stderr_file, 2,
-                 O_WRONLY | O_CREAT | O_TRUNC);
-      }
+      posix_spawn_file_actions_addopen(
+          &actions, 2, options.stderr_file.empty() ? "/dev/null" : options.stderr_file.c_str(),
+          O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
-    if (!options.stdout_file.empty()) {
-      Redirect(options.stdout_file, 1, O_WRONLY | O_CREAT | O_TRUNC);
-    }
-    if (!options.directory.empty() && ::chdir(options.directory.c_str()) != 0) {
-      ::_exit(125);
-    }
-    ExecTool(words);
   }
+  if (!options.stdout_file.empty()) {
+    posix_spawn_file_actions_addopen(&actions, 1, options.stdout_file.c_str(),
+                                     O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  }
+  if (!options.directory.empty()) {
+    posix_spawn_file_actions_addchdir_np(&actions, options.directory.c_str());
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  int failed = ::posix_spawnp(&child_, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawnattr_destroy(&attributes);
+  posix_spawn_file_actions_destroy(&actions);
+  if (failed != 0) throw std::runtime_error("cannot start " + words[0]);
 }
 
 void Terminal::Type(const std::string& bytes) {
@@ -134,9 +133,7 @@ void Terminal::Pump(std::chrono::milliseconds limit) {
   while (true) {
     if (status_ < 0) {
       int status = 0;
-      struct rusage usage = {};
-      if (::wait4(child_, &status, WNOHANG, &usage) == child_) {
-        peak_kib_ = usage.ru_maxrss;
+      if (::waitpid(child_, &status, WNOHANG) == child_) {
         status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
       }
     }

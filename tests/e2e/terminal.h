@@ -24,6 +24,7 @@ struct RunOptions {
   std::string stdout_file;         // redirect standard output here
   std::string stderr_file;         // with kNoTerminal: standard error here
   bool close_stderr = false;       // with kNoTerminal: standard error closed
+  std::string peak_file;           // write the tool's peak memory (KiB) here
 };
 
 class Terminal {
@@ -59,8 +60,6 @@ class Terminal {
   const std::string& output() const { return output_; }
   // Bytes typed but never taken by the tool, still in the terminal's queue.
   int UnreadInput() const;
-  // The tool's peak resident memory in KiB, once it has ended.
-  long peak_kib() const { return peak_kib_; }
   // Whether the terminal is back in line mode with echo and signal keys.
   bool InLineMode() const;
 
@@ -71,7 +70,6 @@ class Terminal {
   int slave_ = -1;
   pid_t child_ = -1;
   int status_ = -1;
-  long peak_kib_ = 0;
   std::string output_;
   VTerm* vterm_ = nullptr;
 };

@@ -2,6 +2,7 @@
 #ifndef KESTREL_TESTS_E2E_TOOL_RUN_H_
 #define KESTREL_TESTS_E2E_TOOL_RUN_H_
 
+#include <cstdlib>
 #include <string>
 #include <vector>
 
@@ -12,7 +13,7 @@ namespace kestrel::e2e {
 struct Finished {
   int status;
   std::vector<std::string> screen;
-  long peak_kib;
+  long peak_kib;  // when RunOptions::peak_file was given
 };
 
 // Runs the tool to its end in a terminal, in `directory`.
@@ -23,7 +24,8 @@ inline Finished RunToEnd(const std::vector<std::string>& arguments,
   options.directory = directory;
   terminal.Start(arguments, options);
   int status = terminal.Wait();
-  return {status, terminal.Screen(), terminal.peak_kib()};
+  long peak = options.peak_file.empty() ? 0 : std::atol(ReadFile(options.peak_file).c_str());
+  return {status, terminal.Screen(), peak};
 }
 
 using Lines = std::vector<std::string>;
