@@ -4,7 +4,7 @@
 #include <thread>
 
 #include "bin/bin_patch.h"
-#include "cli/messages.h"
+#include "cli/patch_stages.h"
 #include "cli/serial.h"
 #include "hex/hex_patch.h"
 #include "runtime/arguments.h"

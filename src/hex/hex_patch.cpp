@@ -3,8 +3,7 @@
 #include <cstdint>
 #include <cstdio>
 
-#include "cli/messages.h"
-#include "cli/serial.h"
+#include "cli/patch_stages.h"
 #include "hex/hex_record.h"
 #include "runtime/console.h"
 #include "runtime/failure.h"
@@ -39,63 +38,43 @@ std::string PatchFirstRecord(std::string line, std::int32_t serial) {
 void PatchHexImage(const std::string& name, const std::string& serial_text) {
   TextFile input;
   TextFile output;
-  try {
+  std::string line;
+  auto open_input = [&] {
     OpenTextForRead(input, name);
     CheckIo();
-    try {
-      SerialNumber serial = ParseSerialNumber(serial_text);
-      if (!serial.length_ok) {
-        PrintLengthBlock();
-        SetExitStatus(kStatusUsage);
-        return;
-      }
-      std::string line = ReadTextLine(input);
+  };
+  auto prepare = [&](std::int32_t serial) {
+    line = ReadTextLine(input);
+    CheckIo();
+    if (!CheckHexRecord(line)) EndNotValid(name, "Kestrel Tool. **** CRC error ****");
+    // A first line that is no 16-byte record has no place for the serial.
+    if (line.size() < kRecordLength) EndNotValid(name, "Kestrel Tool 2. **** Error ****");
+    line = PatchFirstRecord(std::move(line), serial);
+  };
+  auto copy = [&] {
+    CreateTextForWrite(output, kOutputName);
+    CheckIo();
+    WriteTextLine(output, line);
+    CheckIo();
+    while (true) {
+      bool at_end = TextAtEnd(input);
       CheckIo();
-      if (!CheckHexRecord(line)) {
-        EndNotValid(name, "Kestrel Tool. **** CRC error ****");
-      }
-      // A first line that is not a 16-byte record has no place for the
-      // serial number.
-      if (line.size() < kRecordLength) {
-        EndNotValid(name, "Kestrel Tool 2. **** Error ****");
-      }
-      line = PatchFirstRecord(std::move(line), serial.value);
-      try {
-        CreateTextForWrite(output, kOutputName);
-        CheckIo();
-        WriteTextLine(output, line);
-        CheckIo();
-        while (true) {
-          bool at_end = TextAtEnd(input);
-          CheckIo();
-          if (at_end) break;
-          line = ReadTextLine(input);
-          CheckIo();
-          WriteTextLine(output, line);
-          CheckIo();
-          if (!CheckHexRecord(line)) {
-            EndNotValid(name, "Kestrel Tool 2. **** CRC error ****");
-          }
-        }
-        CloseText(input);
-        CheckIo();
-        CloseText(output);
-        CheckIo();
-        ConsoleWriteLine();
-        ConsoleWriteLine("Kestrel Tool 2. File kestrel.hex successfully created");
-        SetExitStatus(0);
-      } catch (const Exception&) {
-        PrintOutputStageBlock(kOutputName);
-        SetExitStatus(kStatusCantCreate);
-      }
-    } catch (const Exception&) {
-      PrintNotANumberBlock(serial_text);
-      SetExitStatus(kStatusUsage);
+      if (at_end) break;
+      line = ReadTextLine(input);
+      CheckIo();
+      WriteTextLine(output, line);
+      CheckIo();
+      if (!CheckHexRecord(line)) EndNotValid(name, "Kestrel Tool 2. **** CRC error ****");
     }
-  } catch (const Exception&) {
-    PrintInputStageBlock(name);
-    SetExitStatus(kStatusNoInput);
-  }
+    CloseText(input);
+    CheckIo();
+    CloseText(output);
+    CheckIo();
+    ConsoleWriteLine();
+    ConsoleWriteLine("Kestrel Tool 2. File kestrel.hex successfully created");
+    SetExitStatus(0);
+  };
+  RunPatchStages(name, serial_text, kOutputName, open_input, prepare, copy);
 }
 
 }  // namespace kestrel

@@ -204,46 +204,39 @@ void CreateByteFile(ByteFile& file, std::string_view name,
   file.Open(name, record_size, true);
 }
 
-void ReadBlock(ByteFile& file, void* buffer, std::size_t count,
-               std::size_t* delivered) {
+template <typename Move>
+void ByteFile::Transfer(std::size_t count, std::size_t* moved, std::uint16_t short_code,
+                        Move move) {
   std::size_t records = 0;
   if (PendingIoError != 0) {
-    if (delivered == nullptr && count > 0) PendingIoError = 100;
-  } else if (!file.is_open()) {
+    if (moved == nullptr && count > 0) PendingIoError = short_code;
+  } else if (!is_open()) {
     Fail(103);
   } else {
     std::uint16_t code = 0;
-    long got = CurrentOs().Read(file.handle_, buffer,
-                                count * file.record_size_, &code);
-    if (got < 0) {
+    long bytes = move(count * record_size_, &code);
+    if (bytes < 0) {
       Fail(code);
     } else {
-      records = static_cast<std::size_t>(got) / file.record_size_;
-      if (delivered == nullptr && records < count) Fail(100);
+      records = static_cast<std::size_t>(bytes) / record_size_;
+      if (moved == nullptr && records < count) Fail(short_code);
     }
   }
-  if (delivered != nullptr) *delivered = records;
+  if (moved != nullptr) *moved = records;
+}
+
+void ReadBlock(ByteFile& file, void* buffer, std::size_t count,
+               std::size_t* delivered) {
+  file.Transfer(count, delivered, 100, [&](std::size_t size, std::uint16_t* code) {
+    return CurrentOs().Read(file.handle_, buffer, size, code);
+  });
 }
 
 void WriteBlock(ByteFile& file, const void* buffer, std::size_t count,
                 std::size_t* written) {
-  std::size_t records = 0;
-  if (PendingIoError != 0) {
-    if (written == nullptr && count > 0) PendingIoError = 101;
-  } else if (!file.is_open()) {
-    Fail(103);
-  } else {
-    std::uint16_t code = 0;
-    long put = CurrentOs().Write(file.handle_, buffer,
-                                 count * file.record_size_, &code);
-    if (put < 0) {
-      Fail(code);
-    } else {
-      records = static_cast<std::size_t>(put) / file.record_size_;
-      if (written == nullptr && records < count) Fail(101);
-    }
-  }
-  if (written != nullptr) *written = records;
+  file.Transfer(count, written, 101, [&](std::size_t size, std::uint16_t* code) {
+    return CurrentOs().Write(file.handle_, buffer, size, code);
+  });
 }
 
 void CloseByteFile(ByteFile& file) {

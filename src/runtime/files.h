@@ -7,6 +7,7 @@
 #define KESTREL_RUNTIME_FILES_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -82,6 +83,10 @@ class ByteFile {
   friend void CloseByteFile(ByteFile&);
 
   void Open(std::string_view name, std::size_t record_size, bool create);
+  // One OS call moving `count` records; `short_code` when fewer arrive and
+  // there is no place for the count.
+  template <typename Move>
+  void Transfer(std::size_t count, std::size_t* moved, std::uint16_t short_code, Move move);
 
   OsHandle handle_ = kNoHandle;
   std::size_t record_size_ = 0;
