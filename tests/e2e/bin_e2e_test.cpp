@@ -111,18 +111,21 @@ TEST_F(BinPatch, AnOutputThatCannotBeWrittenGivesTheOutputBlock) {
   EXPECT_EQ(dir_.Read("kestrel.bin"), image);
   std::filesystem::remove(dir_.File("kestrel.bin"));
 
+  std::filesystem::create_symlink("/dev/full", dir_.File("kestrel.bin"));
+  Finished full = Run("board.bin", "123456789");
+  EXPECT_EQ(full.screen, ErrorBlock("Can't create file kestrel.bin"));
+  EXPECT_EQ(full.status, 73);
+}
+
+TEST_F(BinPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
+  SKIP_UNDER_WINE("a Linux lock taken by the test is invisible to wine");
+  dir_.Write("board.bin", SomeBytes(16));
   dir_.Write("kestrel.bin", "held");
   int fd = ::open(dir_.File("kestrel.bin").c_str(), O_RDONLY);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
   EXPECT_EQ(Run("board.bin", "123456789").screen, ErrorBlock("Can't create file kestrel.bin"));
   EXPECT_EQ(dir_.Read("kestrel.bin"), "held");
   ::close(fd);
-  std::filesystem::remove(dir_.File("kestrel.bin"));
-
-  std::filesystem::create_symlink("/dev/full", dir_.File("kestrel.bin"));
-  Finished full = Run("board.bin", "123456789");
-  EXPECT_EQ(full.screen, ErrorBlock("Can't create file kestrel.bin"));
-  EXPECT_EQ(full.status, 73);
 }
 
 TEST_F(BinPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {

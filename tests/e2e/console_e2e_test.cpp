@@ -62,6 +62,7 @@ TEST(ConsoleTest, WithoutTerminalOrStandardErrorReportsARunTimeError) {
 }
 
 TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
+  SKIP_UNDER_WINE("a Unix signal sent to wine is no processor fault of the program");
   ScratchDirectory dir;
   Terminal terminal;
   RunOptions options;
@@ -86,6 +87,7 @@ TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
 }
 
 TEST(ConsoleTest, EndedFromOutsideTheTerminalGetsItsLineModeBack) {
+  SKIP_UNDER_WINE("the terminal mode is wine's own, not the program's");
   Terminal terminal;
   terminal.Start({});
   ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));

@@ -36,6 +36,7 @@ TEST_P(UsageWait, ShowsUsageAndWaitsForAKeyThatNeverReachesTheShell) {
 INSTANTIATE_TEST_SUITE_P(ArgumentCounts, UsageWait, ::testing::Values(0, 1, 3, 200));
 
 TEST(UsageWaitTest, CtrlCEndsTheWaitLikeAnyKey) {
+  SKIP_UNDER_WINE("wine's terminal front end turns Ctrl+C into a control event, not a key");
   Terminal terminal;
   terminal.Start({});
   ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));

@@ -49,6 +49,11 @@ std::vector<std::string> ToolCommand() {
   return words;
 }
 
+bool UnderWine() {
+  const char* command = std::getenv("KESTREL_COMMAND");
+  return command != nullptr && std::string(command).find("wine") != std::string::npos;
+}
+
 Terminal::Terminal() {
   vterm_ = vterm_new(kRows, kColumns);
   vterm_set_utf8(vterm_, 0);

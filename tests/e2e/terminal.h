@@ -76,6 +76,12 @@ class Terminal {
 
 // The command words from KESTREL_COMMAND.
 std::vector<std::string> ToolCommand();
+// True when the tool under test is the Windows build run by wine.
+bool UnderWine();
+
+// Skips a case that wine cannot reproduce faithfully, saying why.
+#define SKIP_UNDER_WINE(reason) \
+  if (::kestrel::e2e::UnderWine()) GTEST_SKIP() << "under wine: " << (reason)
 
 // A scratch directory removed with everything in it at the end of scope.
 class ScratchDirectory {
