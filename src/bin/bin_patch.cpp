@@ -13,6 +13,22 @@ namespace {
 constexpr char kOutputName[] = "kestrel.bin";
 constexpr std::size_t kBlockSize = 8;
 
+// Fills the block as far as the input goes. A read may deliver less than it
+// was asked for while more is still to come (a pipe, a device, a network
+// share), so only a read that delivers nothing ends the input; a short
+// read must never cut the copy short with a success message.
+std::size_t ReadWholeBlock(ByteFile& input, unsigned char* block) {
+  std::size_t filled = 0;
+  while (filled < kBlockSize) {
+    std::size_t got = 0;
+    ReadBlock(input, block + filled, kBlockSize - filled, &got);
+    CheckIo();
+    if (got == 0) break;
+    filled += got;
+  }
+  return filled;
+}
+
 }  // namespace
 
 void PatchBinImage(const std::string& name, const std::string& serial_text) {
@@ -28,9 +44,7 @@ void PatchBinImage(const std::string& name, const std::string& serial_text) {
     CreateByteFile(output, kOutputName, 1);
     CheckIo();
     unsigned char block[kBlockSize];
-    std::size_t got = 0;
-    ReadBlock(input, block, kBlockSize, &got);
-    CheckIo();
+    std::size_t got = ReadWholeBlock(input, block);
     if (got < kBlockSize) {
       PrintErrorTitle();
       ConsoleWrite("Unexpected end of ");
@@ -44,8 +58,7 @@ void PatchBinImage(const std::string& name, const std::string& serial_text) {
     WriteBlock(output, block, kBlockSize);
     CheckIo();
     do {
-      ReadBlock(input, block, kBlockSize, &got);
-      CheckIo();
+      got = ReadWholeBlock(input, block);
       if (got > 0) {
         WriteBlock(output, block, got);
         CheckIo();

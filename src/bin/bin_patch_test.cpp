@@ -19,7 +19,7 @@ class BinPatchTest : public RuntimeTest {
   }
 };
 
-TEST_F(BinPatchTest, MovesEightBytesPerRequestAndNoMore) {
+TEST_F(BinPatchTest, MovesEightBytesPerRequestAndAsksOnceMoreAtTheEnd) {
   os_.files["board.bin"].data = "0123456789ABCDEFGHIJ";  // 20 bytes
   EXPECT_EQ(Patch(), 0);
   EXPECT_EQ(os_.files["kestrel.bin"].data, std::string("0123\x07\x5B\xCD\x15" "89ABCDEFGHIJ"));
@@ -30,13 +30,21 @@ TEST_F(BinPatchTest, MovesEightBytesPerRequestAndNoMore) {
     }
   }
   EXPECT_EQ(transfers, (std::vector<std::string>{"read 8", "write 8", "read 8", "write 8",
-                                                 "read 8", "write 4"}));
+                                                 "read 8", "read 4", "write 4"}));
   EXPECT_EQ(os_.files["board.bin"].writes, 0);
+}
+
+TEST_F(BinPatchTest, AMultipleOfEightEndsWithOneEmptyRead) {
+  os_.files["board.bin"].data = std::string(16, 'i');
+  EXPECT_EQ(Patch(), 0);
+  int reads = 0;
+  for (const std::string& call : os_.calls) reads += call.rfind("read", 0) == 0;
+  EXPECT_EQ(reads, 3);
 }
 
 TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
   std::string image(40, 'i');
-  for (int n = 5; n <= 16; ++n) {  // after open, lock, open, lock, truncate
+  for (int n = 5; n <= 16; ++n) {  // from the output's truncate on
     os_ = FakeOs();
     os_.files["board.bin"].data = image;
     console_.shown.clear();

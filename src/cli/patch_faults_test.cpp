@@ -1,0 +1,121 @@
+// Every OS call of a full HEX run and a full BIN run, failed in turn with
+// every error it can meet: the run must end with the block and status of
+// its stage, never print the success block, and never touch its input.
+#include <gtest/gtest.h>
+
+#include "bin/bin_patch.h"
+#include "hex/hex_patch.h"
+#include "support/runtime_fixture.h"
+
+namespace kestrel {
+namespace {
+
+struct Kind {
+  const char* image;
+  std::string content;
+  void (*patch)(const std::string&, const std::string&);
+  const char* output;
+};
+
+const std::string kHexImage =
+    ":10000000000102030405060708090A0B0C0D0E0F78" + std::string(260, ' ') + "\r\n" +
+    ":10001000101112131415161718191A1B1C1D1E1F68\r\n:00000001FF\r\n";
+const std::string kBinImage = "0123456789abcdefghijklmnopqrs";  // 29 bytes
+
+class PatchFaultTest : public RuntimeTest, public ::testing::WithParamInterface<Kind> {
+ protected:
+  // Runs the patch; the status it ends with.
+  int Run() {
+    console_.shown.clear();
+    SetExitStatus(0);
+    PendingIoError = 0;
+    try {
+      GetParam().patch(GetParam().image, "001.234.567");
+      return ExitStatus();
+    } catch (const ProcessEnded& end) {
+      return end.status;
+    }
+  }
+
+  std::vector<std::string> CleanRun() {
+    os_ = FakeOs();
+    os_.files[GetParam().image].data = GetParam().content;
+    EXPECT_EQ(Run(), 0);
+    return os_.calls;
+  }
+
+  // The status a failure of call `n` must give: before the input is held,
+  // the input stage; until the output is opened, the serial stage (only
+  // HEX reads its first line there); after that, the output stage.
+  static int StageStatus(const std::vector<std::string>& calls, std::size_t n) {
+    std::size_t output_opened = 0;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i].rfind("open kestrel.", 0) == 0) output_opened = i + 1;
+    }
+    if (n <= 2) return 66;
+    return n < output_opened ? 64 : 73;
+  }
+
+  void ExpectInputIntact() {
+    EXPECT_EQ(os_.files[GetParam().image].data, GetParam().content);
+    EXPECT_EQ(os_.files[GetParam().image].writes, 0);
+  }
+};
+
+TEST_P(PatchFaultTest, EveryFailedCallEndsInItsStagesBlock) {
+  std::vector<std::string> calls = CleanRun();
+  ASSERT_GT(calls.size(), 8u);
+  for (int code : {2, 5, 6, 101, 150, 162}) {
+    for (std::size_t n = 1; n <= calls.size(); ++n) {
+      os_ = FakeOs();
+      os_.files[GetParam().image].data = GetParam().content;
+      os_.FailCall(static_cast<int>(n), static_cast<std::uint16_t>(code));
+      int status = Run();
+      SCOPED_TRACE("call " + std::to_string(n) + " (" + calls[n - 1] + ") fails with " +
+                   std::to_string(code));
+      EXPECT_EQ(status, StageStatus(calls, n));
+      EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
+      ExpectInputIntact();
+    }
+  }
+}
+
+TEST_P(PatchFaultTest, AShortWriteAnywhereIsNeverASuccess) {
+  std::vector<std::string> calls = CleanRun();
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (calls[n - 1].rfind("write", 0) != 0) continue;
+    os_ = FakeOs();
+    os_.files[GetParam().image].data = GetParam().content;
+    os_.ShortCall(static_cast<int>(n), 1);
+    SCOPED_TRACE("short " + calls[n - 1]);
+    EXPECT_EQ(Run(), 73);
+    EXPECT_EQ(console_.Lines().back(), std::string("Can't create file ") + GetParam().output);
+    ExpectInputIntact();
+  }
+}
+
+TEST_P(PatchFaultTest, AShortReadAnywhereStillGivesTheWholeOutput) {
+  std::vector<std::string> calls = CleanRun();
+  std::string expected = os_.files[GetParam().output].data;
+  for (std::size_t n = 1; n <= calls.size(); ++n) {
+    if (calls[n - 1].rfind("read", 0) != 0) continue;
+    for (std::size_t bytes : {1u, 3u, 7u}) {
+      os_ = FakeOs();
+      os_.files[GetParam().image].data = GetParam().content;
+      os_.ShortCall(static_cast<int>(n), bytes);
+      SCOPED_TRACE(calls[n - 1] + " delivers " + std::to_string(bytes));
+      EXPECT_EQ(Run(), 0);
+      EXPECT_EQ(os_.files[GetParam().output].data, expected);
+      ExpectInputIntact();
+    }
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Patchers, PatchFaultTest,
+    ::testing::Values(Kind{"board.hex", kHexImage, PatchHexImage, "kestrel.hex"},
+                      Kind{"board.bin", kBinImage, PatchBinImage, "kestrel.bin"}),
+    [](const auto& test) { return std::string(test.param.image) == "board.hex" ? "Hex" : "Bin"; });
+
+}  // namespace
+}  // namespace kestrel
