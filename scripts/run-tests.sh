@@ -6,7 +6,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-packages=(cmake g++ make pkg-config libgtest-dev libgmock-dev libvterm-dev srecord binutils
+packages=(cmake g++ clang libclang-rt-14-dev make pkg-config libgtest-dev libgmock-dev libvterm-dev srecord binutils
           g++-mingw-w64-x86-64-posix wine64)
 missing=()
 for package in "${packages[@]}"; do
@@ -24,6 +24,22 @@ echo "== native build and tests"
 cmake -S . -B build -DKESTREL_WERROR=ON -DKESTREL_REQUIRE_TESTS=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2
+
+echo "== sanitizer build and tests"
+cmake -S . -B build-sanitize -DCMAKE_CXX_COMPILER=clang++ -DKESTREL_SANITIZE=ON \
+  -DKESTREL_WERROR=ON -DKESTREL_REQUIRE_TESTS=ON
+cmake --build build-sanitize -j"$(nproc)"
+reports="$PWD/build-sanitize/sanitizer-report"
+rm -f "$reports".*
+# Reports go to files, and a status no test expects, so none can pass unseen.
+ASAN_OPTIONS="exitcode=199:log_path=$reports" \
+UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1:exitcode=198:log_path=$reports" \
+KESTREL_SANITIZED=1 ctest --test-dir build-sanitize --output-on-failure -j2
+if compgen -G "$reports.*" >/dev/null; then
+  cat "$reports".* >&2
+  echo "sanitizer reports found" >&2
+  exit 1
+fi
 
 echo "== Windows build"
 windows_start=$SECONDS

@@ -168,7 +168,7 @@ void InstallSignalHandlers() {
 
   struct sigaction fault = {};
   fault.sa_sigaction = OnFault;
-  fault.sa_flags = SA_SIGINFO | SA_ONSTACK | SA_RESETHAND;
+  fault.sa_flags = static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
   sigemptyset(&fault.sa_mask);
   for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
     ::sigaction(signal, &fault, nullptr);
