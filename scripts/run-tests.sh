@@ -41,6 +41,24 @@ if compgen -G "$reports.*" >/dev/null; then
   exit 1
 fi
 
+echo "== fuzzing, ${KESTREL_FUZZ_SECONDS:=30} s a target"
+cmake -S . -B build-fuzz -DCMAKE_CXX_COMPILER=clang++ -DKESTREL_FUZZ=ON -DKESTREL_TESTS=OFF \
+  -DKESTREL_WERROR=ON
+cmake --build build-fuzz -j"$(nproc)"
+for target in string_to_integer check_hex_record text_reader patch; do
+  # New inputs go to a scratch corpus; the seeds in fuzz/corpus stay as they are.
+  corpus="build-fuzz/corpus/$target"
+  mkdir -p "$corpus"
+  log="build-fuzz/$target.log"
+  if ! "build-fuzz/fuzz/${target}_fuzz" -max_total_time="$KESTREL_FUZZ_SECONDS" -print_final_stats=1 \
+      -artifact_prefix="build-fuzz/$target-" "$corpus" "fuzz/corpus/$target" >"$log" 2>&1; then
+    tail -n 60 "$log" >&2
+    echo "fuzz target $target found a fault" >&2
+    exit 1
+  fi
+  echo "$target: $(awk '/number_of_executed_units/ {print $2}' "$log") executions, no finding"
+done
+
 echo "== Windows build"
 windows_start=$SECONDS
 cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DKESTREL_WERROR=ON

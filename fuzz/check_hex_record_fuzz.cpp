@@ -1,0 +1,43 @@
+// CheckHexRecord on any line: it passes exactly the lines a reference
+// accepts, prints one line when it fails, and never reads past the line
+// (the address sanitizer sees to that).
+#include <cstdint>
+#include <string>
+
+#include "fuzz/fuzz_support.h"
+#include "hex/hex_record.h"
+#include "support/fake_console.h"
+
+namespace {
+
+bool ReferencePasses(const std::string& line) {
+  if (line.empty() || (line.size() >= 2 && line[1] == '0')) return true;
+  if (line.size() < 43) return false;
+  unsigned sum = 0;
+  for (std::size_t at = 1; at < 43; at += 2) {
+    std::string pair = line.substr(at, 2);
+    if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    sum += static_cast<unsigned>(std::stoul(pair, nullptr, 16));
+  }
+  return sum % 256 == 0;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  static kestrel::FakeConsole console;
+  kestrel::InstallConsole(&console);
+  console.shown.clear();
+  // The line lives in a buffer of exactly its size, so any read past its
+  // end is caught.
+  std::string line(reinterpret_cast<const char*>(data), size);
+  bool passed = kestrel::CheckHexRecord(line);
+  FUZZ_ASSERT(passed == ReferencePasses(line));
+  if (passed) {
+    FUZZ_ASSERT(console.shown.empty());
+  } else {
+    FUZZ_ASSERT(console.Lines().size() == 1);
+    FUZZ_ASSERT(console.shown.find(" found, 0 expected\r\n") != std::string::npos);
+  }
+  return 0;
+}

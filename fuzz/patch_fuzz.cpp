@@ -1,0 +1,109 @@
+// A whole HEX or BIN patch over the fake OS with any image and serial text:
+// the input is never written, and whenever the success block is printed
+// the output equals a reference computed here.
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "bin/bin_patch.h"
+#include "cli/serial.h"
+#include "fuzz/fuzz_support.h"
+#include "hex/hex_patch.h"
+#include "runtime/failure.h"
+#include "support/fake_console.h"
+#include "support/fake_os.h"
+
+namespace {
+
+// The first line is read whatever it starts with; a Ctrl-Z at the start of
+// a later line ends the image.
+std::vector<std::string> Lines(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t at = 0;
+  while (at < text.size() && (lines.empty() || text[at] != 26)) {
+    std::size_t end = text.find_first_of("\r\n", at);
+    if (end == std::string::npos) {
+      lines.push_back(text.substr(at));
+      break;
+    }
+    lines.push_back(text.substr(at, end - at));
+    at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
+  }
+  if (lines.empty()) lines.push_back("");
+  return lines;
+}
+
+// A non-hexadecimal digit counts as 0, as the tool's own digit value does.
+unsigned Digit(char c) {
+  if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
+  if (c >= 'A' && c <= 'F') return static_cast<unsigned>(c - 'A' + 10);
+  if (c >= 'a' && c <= 'f') return static_cast<unsigned>(c - 'a' + 10);
+  return 0;
+}
+
+std::string ReferenceHex(const std::string& image, std::uint32_t serial) {
+  std::vector<std::string> lines = Lines(image);
+  std::string& first = lines[0];
+  char digits[9];
+  std::snprintf(digits, sizeof digits, "%08X", serial);
+  first.replace(17, 8, digits);
+  unsigned sum = 0;
+  for (std::size_t at = 1; at < 41; at += 2) {
+    sum += Digit(first[at]) * 16 + Digit(first[at + 1]);
+  }
+  char checksum[3];
+  std::snprintf(checksum, sizeof checksum, "%02X", (256 - sum % 256) % 256);
+  first.replace(41, 2, checksum);
+  std::string out;
+  for (const std::string& line : lines) out += line + "\r\n";
+  return out;
+}
+
+std::string ReferenceBin(std::string image, std::uint32_t serial) {
+  for (int i = 0; i < 4; ++i) image[4 + i] = static_cast<char>(serial >> (24 - 8 * i));
+  return image;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  if (size < 2) return 0;
+  bool hex = (data[0] & 1) != 0;
+  std::size_t serial_size = data[1] % 16;
+  if (size < 2 + serial_size) return 0;
+  std::string serial(reinterpret_cast<const char*>(data) + 2, serial_size);
+  std::string image(reinterpret_cast<const char*>(data) + 2 + serial_size,
+                    size - 2 - serial_size);
+  const char* name = hex ? "image.hex" : "image.bin";
+  const char* output = hex ? "kestrel.hex" : "kestrel.bin";
+
+  kestrel::FakeOs os;
+  kestrel::FakeConsole console;
+  os.files[name].data = image;
+  kestrel::SetOsForTest(&os);
+  kestrel::InstallConsole(&console);
+  kestrel::ThrowOnEndProcessForTest(true);
+  kestrel::PendingIoError = 0;
+  kestrel::SetExitStatus(0);
+  int status = 0;
+  try {
+    (hex ? kestrel::PatchHexImage : kestrel::PatchBinImage)(name, serial);
+    status = kestrel::ExitStatus();
+  } catch (const kestrel::ProcessEnded& end) {
+    status = end.status;
+  }
+  kestrel::SetOsForTest(nullptr);
+  kestrel::InstallConsole(nullptr);
+
+  FUZZ_ASSERT(os.files[name].data == image);
+  FUZZ_ASSERT(os.files[name].writes == 0);
+  bool success = console.shown.find("successfully created") != std::string::npos;
+  FUZZ_ASSERT(success == (status == 0));
+  if (success) {
+    std::uint32_t value = static_cast<std::uint32_t>(kestrel::ParseSerialNumber(serial).value);
+    FUZZ_ASSERT(os.files[output].data ==
+                (hex ? ReferenceHex(image, value) : ReferenceBin(image, value)));
+  }
+  return 0;
+}
