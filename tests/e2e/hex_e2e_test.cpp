@@ -175,6 +175,30 @@ TEST_F(HexPatch, ARejectedSerialNumberCreatesNoOutput) {
   EXPECT_FALSE(dir_.Exists("kestrel.hex"));
 }
 
+TEST_F(HexPatch, ASerialNumberWithBytesAbove127IsNoNumber) {
+  dir_.Write("board.hex", kFirst + "\r\n");
+  Finished run = Run("board.hex", "12345678\xE9");
+  ASSERT_EQ(run.screen.size(), 6u);
+  EXPECT_EQ(run.screen[1].rfind("Kestrel Tool 2. Inadequate parameter. 12345678", 0), 0u);
+  EXPECT_NE(run.screen[1].find(" doesn't seem to be a number"), std::string::npos);
+  EXPECT_EQ(Lines(run.screen.begin() + 2, run.screen.end()), UsageExamples("001234567"));
+  EXPECT_EQ(run.status, 64);
+  EXPECT_FALSE(dir_.Exists("kestrel.hex"));
+}
+
+TEST_F(HexPatch, GarbageIsNeverStampedAsAnImage) {
+  std::string long_line(10u << 20, 'A');
+  for (const std::string& image : std::vector<std::string>{
+           SomeBytes(5000, 5), std::string(100, '\0'), ":", long_line + "\r\n",
+           kFirst + "\r\n" + long_line + "\r\n" + kEnd + "\r\n", kFirst + "\r\n" + SomeBytes(300, 9)}) {
+    dir_.Write("board.hex", image);
+    Finished run = Run("board.hex", "001234567");
+    EXPECT_EQ(run.status, 65) << image.substr(0, 20);
+    EXPECT_EQ(run.screen.back(), "board.hex doesn't seem to be a valid HEX file");
+    EXPECT_TRUE(dir_.Read("board.hex") == image);
+  }
+}
+
 TEST_F(HexPatch, AMissingImageIsReportedBeforeTheSerialNumber) {
   Finished run = Run("missing.hex", "bad");
   EXPECT_EQ(run.screen, ErrorBlock("Can't find file missing.hex"));
