@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ clang libclang-rt-14-dev make pkg-config libgtest-dev libgmock-dev libvterm-dev srecord binutils
-          g++-mingw-w64-x86-64-posix wine64)
+          g++-mingw-w64-x86-64-posix wine64 unzip)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -24,6 +24,20 @@ echo "== native build and tests"
 cmake -S . -B build -DKESTREL_WERROR=ON -DKESTREL_REQUIRE_TESTS=ON
 cmake --build build -j"$(nproc)"
 ctest --test-dir build --output-on-failure -j2
+
+echo "== Debian package"
+rm -rf build/packages
+(cd build && cpack)
+deb=$(ls build/packages/kestrel_*_amd64.deb)
+contents=$(dpkg-deb -c "$deb")
+for path in ./usr/bin/kestrel ./usr/share/man/man1/kestrel.1 ./usr/share/doc/kestrel/README.md; do
+  grep -q " $path\$" <<<"$contents" || { echo "$deb lacks $path" >&2; exit 1; }
+done
+dpkg-deb -x "$deb" build/packages/root
+# The installed tool stamps images like the one built here.
+KESTREL_COMMAND="$PWD/build/packages/root/usr/bin/kestrel" build/tests/kestrel_e2e_tests \
+  --gtest_brief=1 --gtest_filter='Values/HexSerials.*:BinPatch.OnlyBytesFourToSevenChange*'
+echo "$(basename "$deb"): contents checked, installed copy stamps"
 
 echo "== sanitizer build and tests"
 cmake -S . -B build-sanitize -DCMAKE_CXX_COMPILER=clang++ -DKESTREL_SANITIZE=ON \
@@ -71,6 +85,15 @@ for dll in $imports; do
     *) echo "kestrel.exe imports $dll, which is no Windows system DLL" >&2; exit 1 ;;
   esac
 done
+
+rm -rf build-windows/packages
+(cd build-windows && cpack)
+zip=$(ls build-windows/packages/kestrel-*-windows-x86_64.zip)
+listing=$(unzip -l "$zip")
+for file in kestrel.exe GUIDE.txt; do
+  grep -q " $file\$" <<<"$listing" || { echo "$zip lacks $file" >&2; exit 1; }
+done
+echo "$(basename "$zip"): contents checked"
 
 echo "== Windows tests under wine"
 export WINEPREFIX="$PWD/build-windows/wineprefix" WINEDEBUG=-all
