@@ -22,6 +22,8 @@ const std::string kHexImage =
     ":10001000101112131415161718191A1B1C1D1E1F68\r\n:00000001FF\r\n";
 const std::string kBinImage = "0123456789abcdefghijklmnopqrs";  // 29 bytes
 
+void PrintTo(const Kind& kind, std::ostream* out) { *out << kind.image; }
+
 class PatchFaultTest : public RuntimeTest, public ::testing::WithParamInterface<Kind> {
  protected:
   // Runs the patch; the status it ends with.

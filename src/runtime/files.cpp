@@ -115,8 +115,12 @@ std::string ReadTextLine(TextFile& file) {
   while (file.position_ < file.valid_ || file.Refill()) {
     const char* start = file.buffer_ + file.position_;
     std::size_t left = file.valid_ - file.position_;
-    std::size_t n = 0;
-    while (n < left && start[n] != '\r' && start[n] != '\n') ++n;
+    const void* lf = std::memchr(start, '\n', left);
+    std::size_t n = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
+                                  : left;
+    if (const void* cr = std::memchr(start, '\r', n)) {
+      n = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
+    }
     line.append(start, n);
     file.position_ += n;
     if (n == left) continue;
