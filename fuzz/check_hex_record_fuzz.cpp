@@ -16,7 +16,8 @@ bool ReferencePasses(const std::string& line) {
   unsigned sum = 0;
   for (std::size_t at = 1; at < 43; at += 2) {
     std::string pair = line.substr(at, 2);
-    if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos) return false;
+    if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
+      return false;
     sum += static_cast<unsigned>(std::stoul(pair, nullptr, 16));
   }
   return sum % 256 == 0;
@@ -24,7 +25,8 @@ bool ReferencePasses(const std::string& line) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   static kestrel::FakeConsole console;
   kestrel::InstallConsole(&console);
   console.shown.clear();
@@ -37,7 +39,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     FUZZ_ASSERT(console.shown.empty());
   } else {
     FUZZ_ASSERT(console.Lines().size() == 1);
-    FUZZ_ASSERT(console.shown.find(" found, 0 expected\r\n") != std::string::npos);
+    FUZZ_ASSERT(console.shown.find(" found, 0 expected\r\n") !=
+                std::string::npos);
   }
   return 0;
 }

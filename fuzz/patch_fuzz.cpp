@@ -16,24 +16,6 @@
 
 namespace {
 
-// The first line is read whatever it starts with; a Ctrl-Z at the start of
-// a later line ends the image.
-std::vector<std::string> Lines(const std::string& text) {
-  std::vector<std::string> lines;
-  std::size_t at = 0;
-  while (at < text.size() && (lines.empty() || text[at] != 26)) {
-    std::size_t end = text.find_first_of("\r\n", at);
-    if (end == std::string::npos) {
-      lines.push_back(text.substr(at));
-      break;
-    }
-    lines.push_back(text.substr(at, end - at));
-    at = end + (text.compare(end, 2, "\r\n") == 0 ? 2 : 1);
-  }
-  if (lines.empty()) lines.push_back("");
-  return lines;
-}
-
 // A non-hexadecimal digit counts as 0, as the tool's own digit value does.
 unsigned Digit(char c) {
   if (c >= '0' && c <= '9') return static_cast<unsigned>(c - '0');
@@ -43,7 +25,8 @@ unsigned Digit(char c) {
 }
 
 std::string ReferenceHex(const std::string& image, std::uint32_t serial) {
-  std::vector<std::string> lines = Lines(image);
+  std::vector<std::string> lines = ReferenceLines(image, true);
+  if (lines.empty()) lines.push_back("");
   std::string& first = lines[0];
   char digits[9];
   std::snprintf(digits, sizeof digits, "%08X", serial);
@@ -61,13 +44,15 @@ std::string ReferenceHex(const std::string& image, std::uint32_t serial) {
 }
 
 std::string ReferenceBin(std::string image, std::uint32_t serial) {
-  for (int i = 0; i < 4; ++i) image[4 + i] = static_cast<char>(serial >> (24 - 8 * i));
+  for (int i = 0; i < 4; ++i)
+    image[4 + i] = static_cast<char>(serial >> (24 - 8 * i));
   return image;
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   if (size < 2) return 0;
   bool hex = (data[0] & 1) != 0;
   std::size_t serial_size = data[1] % 16;
@@ -98,12 +83,14 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   FUZZ_ASSERT(os.files[name].data == image);
   FUZZ_ASSERT(os.files[name].writes == 0);
-  bool success = console.shown.find("successfully created") != std::string::npos;
+  bool success =
+      console.shown.find("successfully created") != std::string::npos;
   FUZZ_ASSERT(success == (status == 0));
   if (success) {
-    std::uint32_t value = static_cast<std::uint32_t>(kestrel::ParseSerialNumber(serial).value);
-    FUZZ_ASSERT(os.files[output].data ==
-                (hex ? ReferenceHex(image, value) : ReferenceBin(image, value)));
+    std::uint32_t value =
+        static_cast<std::uint32_t>(kestrel::ParseSerialNumber(serial).value);
+    FUZZ_ASSERT(os.files[output].data == (hex ? ReferenceHex(image, value)
+                                              : ReferenceBin(image, value)));
   }
   return 0;
 }

@@ -21,15 +21,20 @@ bool Reference(const std::string& whole, std::int32_t* value) {
   bool negative = text[i] == '-';
   if (text[i] == '-' || text[i] == '+') ++i;
   int base = 10;
-  if (i < text.size() && text[i] == '$') base = 16, ++i;
-  else if (i < text.size() && text[i] == '%') base = 2, ++i;
+  if (i < text.size() && text[i] == '$')
+    base = 16, ++i;
+  else if (i < text.size() && text[i] == '%')
+    base = 2, ++i;
   if (i == text.size()) return false;
   unsigned long long magnitude = 0;
   const std::string digits = "0123456789abcdef";
   for (; i < text.size(); ++i) {
-    char c = text[i] >= 'A' && text[i] <= 'F' ? static_cast<char>(text[i] - 'A' + 'a') : text[i];
+    char c = text[i] >= 'A' && text[i] <= 'F'
+                 ? static_cast<char>(text[i] - 'A' + 'a')
+                 : text[i];
     std::size_t digit = digits.find(c);
-    if (digit == std::string::npos || static_cast<int>(digit) >= base) return false;
+    if (digit == std::string::npos || static_cast<int>(digit) >= base)
+      return false;
     magnitude = magnitude * static_cast<unsigned>(base) + digit;
     if (magnitude > (base == 10 ? 2147483647ull : 4294967295ull)) return false;
   }
@@ -40,7 +45,8 @@ bool Reference(const std::string& whole, std::int32_t* value) {
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
+                                      std::size_t size) {
   std::string text(reinterpret_cast<const char*>(data), size);
   std::int32_t expected = 0;
   bool converts = Reference(text, &expected);

@@ -39,7 +39,9 @@ void PatchBinImage(const std::string& name, const std::string& serial_text) {
     OpenByteFile(input, name, 1);
     CheckIo();
   };
-  auto prepare = [&](std::int32_t serial) { pattern = static_cast<std::uint32_t>(serial); };
+  auto prepare = [&](std::int32_t serial) {
+    pattern = static_cast<std::uint32_t>(serial);
+  };
   auto copy = [&] {
     CreateByteFile(output, kOutputName, 1);
     CheckIo();

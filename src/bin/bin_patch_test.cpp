@@ -22,15 +22,18 @@ class BinPatchTest : public RuntimeTest {
 TEST_F(BinPatchTest, MovesEightBytesPerRequestAndAsksOnceMoreAtTheEnd) {
   os_.files["board.bin"].data = "0123456789ABCDEFGHIJ";  // 20 bytes
   EXPECT_EQ(Patch(), 0);
-  EXPECT_EQ(os_.files["kestrel.bin"].data, std::string("0123\x07\x5B\xCD\x15" "89ABCDEFGHIJ"));
+  EXPECT_EQ(os_.files["kestrel.bin"].data, std::string("0123\x07\x5B\xCD\x15"
+                                                       "89ABCDEFGHIJ"));
   std::vector<std::string> transfers;
   for (const std::string& call : os_.calls) {
     if (call.rfind("read", 0) == 0 || call.rfind("write", 0) == 0) {
-      transfers.push_back(call.substr(0, call.find(' ')) + call.substr(call.rfind(' ')));
+      transfers.push_back(call.substr(0, call.find(' ')) +
+                          call.substr(call.rfind(' ')));
     }
   }
-  EXPECT_EQ(transfers, (std::vector<std::string>{"read 8", "write 8", "read 8", "write 8",
-                                                 "read 8", "read 4", "write 4"}));
+  EXPECT_EQ(transfers,
+            (std::vector<std::string>{"read 8", "write 8", "read 8", "write 8",
+                                      "read 8", "read 4", "write 4"}));
   EXPECT_EQ(os_.files["board.bin"].writes, 0);
 }
 
@@ -50,7 +53,8 @@ TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
     console_.shown.clear();
     os_.FailCall(n, 162);
     EXPECT_EQ(Patch(), 73) << "call " << n;
-    EXPECT_EQ(console_.Lines().back(), "Can't create file kestrel.bin") << "call " << n;
+    EXPECT_EQ(console_.Lines().back(), "Can't create file kestrel.bin")
+        << "call " << n;
     EXPECT_EQ(os_.files["board.bin"].data, image);
   }
 }

@@ -18,13 +18,14 @@ struct Kind {
 };
 
 const std::string kHexImage =
-    ":10000000000102030405060708090A0B0C0D0E0F78" + std::string(260, ' ') + "\r\n" +
-    ":10001000101112131415161718191A1B1C1D1E1F68\r\n:00000001FF\r\n";
+    ":10000000000102030405060708090A0B0C0D0E0F78" + std::string(260, ' ') +
+    "\r\n" + ":10001000101112131415161718191A1B1C1D1E1F68\r\n:00000001FF\r\n";
 const std::string kBinImage = "0123456789abcdefghijklmnopqrs";  // 29 bytes
 
 void PrintTo(const Kind& kind, std::ostream* out) { *out << kind.image; }
 
-class PatchFaultTest : public RuntimeTest, public ::testing::WithParamInterface<Kind> {
+class PatchFaultTest : public RuntimeTest,
+                       public ::testing::WithParamInterface<Kind> {
  protected:
   // Runs the patch; the status it ends with.
   int Run() {
@@ -73,8 +74,8 @@ TEST_P(PatchFaultTest, EveryFailedCallEndsInItsStagesBlock) {
       os_.files[GetParam().image].data = GetParam().content;
       os_.FailCall(static_cast<int>(n), static_cast<std::uint16_t>(code));
       int status = Run();
-      SCOPED_TRACE("call " + std::to_string(n) + " (" + calls[n - 1] + ") fails with " +
-                   std::to_string(code));
+      SCOPED_TRACE("call " + std::to_string(n) + " (" + calls[n - 1] +
+                   ") fails with " + std::to_string(code));
       EXPECT_EQ(status, StageStatus(calls, n));
       EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
       ExpectInputIntact();
@@ -91,7 +92,8 @@ TEST_P(PatchFaultTest, AShortWriteAnywhereIsNeverASuccess) {
     os_.ShortCall(static_cast<int>(n), 1);
     SCOPED_TRACE("short " + calls[n - 1]);
     EXPECT_EQ(Run(), 73);
-    EXPECT_EQ(console_.Lines().back(), std::string("Can't create file ") + GetParam().output);
+    EXPECT_EQ(console_.Lines().back(),
+              std::string("Can't create file ") + GetParam().output);
     ExpectInputIntact();
   }
 }
@@ -113,11 +115,16 @@ TEST_P(PatchFaultTest, AShortReadAnywhereStillGivesTheWholeOutput) {
   }
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Patchers, PatchFaultTest,
-    ::testing::Values(Kind{"board.hex", kHexImage, PatchHexImage, "kestrel.hex"},
-                      Kind{"board.bin", kBinImage, PatchBinImage, "kestrel.bin"}),
-    [](const auto& test) { return std::string(test.param.image) == "board.hex" ? "Hex" : "Bin"; });
+INSTANTIATE_TEST_SUITE_P(Patchers, PatchFaultTest,
+                         ::testing::Values(Kind{"board.hex", kHexImage,
+                                                PatchHexImage, "kestrel.hex"},
+                                           Kind{"board.bin", kBinImage,
+                                                PatchBinImage, "kestrel.bin"}),
+                         [](const auto& test) {
+                           return std::string(test.param.image) == "board.hex"
+                                      ? "Hex"
+                                      : "Bin";
+                         });
 
 }  // namespace
 }  // namespace kestrel

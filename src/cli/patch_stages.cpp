@@ -12,7 +12,8 @@ void PrintErrorTitle() {
 }
 
 void RunPatchStages(const std::string& name, const std::string& serial_text,
-                    std::string_view output_name, const std::function<void()>& open_input,
+                    std::string_view output_name,
+                    const std::function<void()>& open_input,
                     const std::function<void(std::int32_t serial)>& prepare,
                     const std::function<void()>& copy) {
   try {

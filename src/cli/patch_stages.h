@@ -20,7 +20,8 @@ void PrintErrorTitle();
 // the length block). `copy` runs in the output stage (a failure prints
 // "Can't create file " and `output_name`, status 73).
 void RunPatchStages(const std::string& name, const std::string& serial_text,
-                    std::string_view output_name, const std::function<void()>& open_input,
+                    std::string_view output_name,
+                    const std::function<void()>& open_input,
                     const std::function<void(std::int32_t serial)>& prepare,
                     const std::function<void()>& copy);
 

@@ -39,7 +39,8 @@ std::int32_t StringToInteger(std::string_view text) {
   bool negative = false;
   if (i < s.size() && (s[i] == '+' || s[i] == '-')) negative = s[i++] == '-';
   int base = 10;
-  if (i < s.size() && (s[i] == '$' || s[i] == '%')) base = s[i++] == '$' ? 16 : 2;
+  if (i < s.size() && (s[i] == '$' || s[i] == '%'))
+    base = s[i++] == '$' ? 16 : 2;
   if (i == s.size()) Invalid(text);
 
   const std::uint64_t limit = base == 10 ? 2147483647u : 4294967295u;
@@ -47,7 +48,8 @@ std::int32_t StringToInteger(std::string_view text) {
   for (; i < s.size(); ++i) {
     int digit = DigitValue(s[i], base);
     if (digit < 0) Invalid(text);
-    magnitude = magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
+    magnitude =
+        magnitude * static_cast<unsigned>(base) + static_cast<unsigned>(digit);
     if (magnitude > limit) Invalid(text);
   }
   auto pattern = static_cast<std::uint32_t>(magnitude);

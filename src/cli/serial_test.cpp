@@ -12,23 +12,45 @@ TEST(StringToIntegerTest, ConvertsEveryAcceptedForm) {
     std::string text;
     std::int32_t value;
   };
-  for (const Case& c : {Case{"123", 123}, Case{" \t42", 42}, Case{"+7", 7}, Case{"-0", 0},
-                        Case{"001234567", 1234567}, Case{"2147483647", 2147483647},
-                        Case{"-2147483648", INT32_MIN}, Case{"$ff", 255}, Case{"$0", 0},
-                        Case{"$000", 0}, Case{"%11", 3}, Case{"$FFFFFFFF", -1},
-                        Case{"$80000000", INT32_MIN}, Case{"-$80000000", INT32_MIN},
-                        Case{"-$FFFFFFFF", 1}, Case{"$00000000FFFFFFFF", -1},
-                        Case{"%" + std::string(32, '1'), -1},
-                        Case{std::string(254, '0') + "7xyz", 7}}) {
+  for (const Case& c :
+       {Case{"123", 123}, Case{" \t42", 42}, Case{"+7", 7}, Case{"-0", 0},
+        Case{"001234567", 1234567}, Case{"2147483647", 2147483647},
+        Case{"-2147483648", INT32_MIN}, Case{"$ff", 255}, Case{"$0", 0},
+        Case{"$000", 0}, Case{"%11", 3}, Case{"$FFFFFFFF", -1},
+        Case{"$80000000", INT32_MIN}, Case{"-$80000000", INT32_MIN},
+        Case{"-$FFFFFFFF", 1}, Case{"$00000000FFFFFFFF", -1},
+        Case{"%" + std::string(32, '1'), -1},
+        Case{std::string(254, '0') + "7xyz", 7}}) {
     EXPECT_EQ(StringToInteger(c.text), c.value) << c.text;
   }
 }
 
 TEST(StringToIntegerTest, RefusesEverythingElse) {
-  for (const std::string& text : std::vector<std::string>{
-           "", " ", "-", "+", "$", "%", "-$", "12a", "12 ", "1.5", "2147483648", "-2147483649",
-        " -2147483648", "-02147483648", "+-1", "--1", "- 1", "%102", "0x10", "\xE9" "1",
-        "%1" + std::string(32, '0'), "$1" + std::string(8, '0'), std::string(256, '1')}) {
+  for (const std::string& text :
+       std::vector<std::string>{"",
+                                " ",
+                                "-",
+                                "+",
+                                "$",
+                                "%",
+                                "-$",
+                                "12a",
+                                "12 ",
+                                "1.5",
+                                "2147483648",
+                                "-2147483649",
+                                " -2147483648",
+                                "-02147483648",
+                                "+-1",
+                                "--1",
+                                "- 1",
+                                "%102",
+                                "0x10",
+                                "\xE9"
+                                "1",
+                                "%1" + std::string(32, '0'),
+                                "$1" + std::string(8, '0'),
+                                std::string(256, '1')}) {
     EXPECT_THROW(StringToInteger(text), ConversionError) << text;
   }
 }

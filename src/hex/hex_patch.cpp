@@ -26,7 +26,8 @@ constexpr char kOutputName[] = "kestrel.hex";
 
 std::string PatchFirstRecord(std::string line, std::int32_t serial) {
   char digits[9];
-  std::snprintf(digits, sizeof digits, "%08X", static_cast<std::uint32_t>(serial));
+  std::snprintf(digits, sizeof digits, "%08X",
+                static_cast<std::uint32_t>(serial));
   line.replace(17, 8, digits);
   unsigned checksum = (256u - HexRecordSum(line, 41)) % 256u;
   char sum[3];
@@ -46,9 +47,11 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
   auto prepare = [&](std::int32_t serial) {
     line = ReadTextLine(input);
     CheckIo();
-    if (!CheckHexRecord(line)) EndNotValid(name, "Kestrel Tool. **** CRC error ****");
+    if (!CheckHexRecord(line))
+      EndNotValid(name, "Kestrel Tool. **** CRC error ****");
     // A first line that is no 16-byte record has no place for the serial.
-    if (line.size() < kRecordLength) EndNotValid(name, "Kestrel Tool 2. **** Error ****");
+    if (line.size() < kRecordLength)
+      EndNotValid(name, "Kestrel Tool 2. **** Error ****");
     line = PatchFirstRecord(std::move(line), serial);
   };
   auto copy = [&] {
@@ -64,7 +67,8 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
       CheckIo();
       WriteTextLine(output, line);
       CheckIo();
-      if (!CheckHexRecord(line)) EndNotValid(name, "Kestrel Tool 2. **** CRC error ****");
+      if (!CheckHexRecord(line))
+        EndNotValid(name, "Kestrel Tool 2. **** CRC error ****");
     }
     CloseText(input);
     CheckIo();

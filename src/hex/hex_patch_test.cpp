@@ -35,18 +35,21 @@ class HexPatchTest : public RuntimeTest {
     console_.shown.clear();
     PendingIoError = 0;
     for (std::size_t i = 0; i < probe.calls.size(); ++i) {
-      if (probe.calls[i].rfind(call, 0) == 0 && --nth == 0) return static_cast<int>(i) + 1;
+      if (probe.calls[i].rfind(call, 0) == 0 && --nth == 0)
+        return static_cast<int>(i) + 1;
     }
     ADD_FAILURE() << "no call " << call;
     return 0;
   }
   std::vector<std::string> OutputBlock() {
-    return {"", "Kestrel Tool 2. **** Error ****", "Can't create file kestrel.hex"};
+    return {"", "Kestrel Tool 2. **** Error ****",
+            "Can't create file kestrel.hex"};
   }
 };
 
 TEST_F(HexPatchTest, CopiesTheImageAndNeverWritesTheInput) {
-  std::string image = kFirst + "\r\n" + std::string(300, 'x').replace(1, 1, "0") + "\n" + kEnd;
+  std::string image =
+      kFirst + "\r\n" + std::string(300, 'x').replace(1, 1, "0") + "\n" + kEnd;
   os_.files["board.hex"].data = image;
   EXPECT_EQ(Patch(), 0);
   EXPECT_EQ(os_.files["kestrel.hex"].data,
@@ -61,20 +64,23 @@ TEST_F(HexPatchTest, AFirstLineThatCannotBeReadGivesTheNotANumberBlock) {
   os_.FailCall(CallAfter("read"), 162);
   EXPECT_EQ(Patch(), 64);
   EXPECT_EQ(console_.Lines()[1],
-            "Kestrel Tool 2. Inadequate parameter. 001234567 doesn't seem to be a number");
+            "Kestrel Tool 2. Inadequate parameter. 001234567 doesn't seem to "
+            "be a number");
   EXPECT_EQ(os_.files.count("kestrel.hex"), 0u);
 }
 
 TEST_F(HexPatchTest, FailuresAfterTheOutputIsCreatedGiveTheOutputBlock) {
   // A first line filling the buffer, so later lines need more reads.
-  std::string image = kFirst + std::string(256, ' ') + "\r\n" + kEnd + "\r\n" + kEnd + "\r\n";
+  std::string image =
+      kFirst + std::string(256, ' ') + "\r\n" + kEnd + "\r\n" + kEnd + "\r\n";
   struct Point {
     const char* call;
     int nth;
   };
-  for (const Point& point : {Point{"open", 2}, Point{"lock", 2}, Point{"truncate", 1},
-                             Point{"stat", 1}, Point{"write", 1}, Point{"read", 3},
-                             Point{"close", 1}, Point{"close", 2}}) {
+  for (const Point& point :
+       {Point{"open", 2}, Point{"lock", 2}, Point{"truncate", 1},
+        Point{"stat", 1}, Point{"write", 1}, Point{"read", 3},
+        Point{"close", 1}, Point{"close", 2}}) {
     std::string call = point.call + std::to_string(point.nth);
     os_ = FakeOs();
     os_.files["board.hex"].data = image;

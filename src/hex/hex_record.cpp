@@ -61,7 +61,8 @@ bool CheckHexRecord(std::string_view line) {
   std::size_t end = line.size() < kRecordLength ? line.size() : kRecordLength;
   std::size_t last = end % 2 == 1 ? end : end - 1;
   bool all_digits = true;
-  auto sum = static_cast<std::uint8_t>(last >= 3 ? SumPairs(line, last, &all_digits) : 0);
+  auto sum = static_cast<std::uint8_t>(
+      last >= 3 ? SumPairs(line, last, &all_digits) : 0);
   if (all_digits && line.size() >= kRecordLength && sum == 0) return true;
 
   char message[32];

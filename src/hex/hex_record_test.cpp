@@ -28,7 +28,8 @@ TEST_F(CheckHexRecordTest, VerifiesSixteenByteRecords) {
   EXPECT_EQ(Check(kRecord), "pass");
   EXPECT_EQ(Check(":10000000000102030405060708090a0b0c0d0e0f78"), "pass");
   EXPECT_EQ(Check(kRecord + "   trailing"), "pass");
-  EXPECT_EQ(Check("X" + kRecord.substr(1)), "pass") << "the mark is not examined";
+  EXPECT_EQ(Check("X" + kRecord.substr(1)), "pass")
+      << "the mark is not examined";
   EXPECT_EQ(Check(kRecord.substr(0, 41) + "79"), "1 found, 0 expected\r\n");
   EXPECT_EQ(Check(kRecord.substr(0, 41) + "77"), "FF found, 0 expected\r\n");
 }
@@ -67,7 +68,8 @@ TEST(HexRecordSumTest, SumsBytesModulo256) {
 }
 
 TEST(PatchFirstRecordTest, PlacesTheSerialDigitsAndAFreshChecksum) {
-  EXPECT_EQ(PatchFirstRecord(kRecord, 1234567), ":10000000000102030012D68708090A0B0C0D0E0F1F");
+  EXPECT_EQ(PatchFirstRecord(kRecord, 1234567),
+            ":10000000000102030012D68708090A0B0C0D0E0F1F");
   EXPECT_EQ(PatchFirstRecord(kRecord, -12345678).substr(17, 8), "FF439EB2");
   EXPECT_EQ(PatchFirstRecord(kRecord, 999999999).substr(17, 8), "3B9AC9FF");
   EXPECT_EQ(PatchFirstRecord(kRecord + "xyz", 0).substr(41), "8Exyz");

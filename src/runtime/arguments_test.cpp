@@ -16,8 +16,10 @@ TEST(SplitCommandLineTest, SplitsAtBlanksTabsAndCarriageReturns) {
 }
 
 TEST(SplitCommandLineTest, QuotesHoldBlanksAndAreDropped) {
-  EXPECT_EQ(SplitCommandLine("k \"my image.hex\" 'x y'"), (Words{"k", "my image.hex", "x y"}));
-  EXPECT_EQ(SplitCommandLine("k \"it's\" 'say \"hi\"'"), (Words{"k", "it's", "say \"hi\""}));
+  EXPECT_EQ(SplitCommandLine("k \"my image.hex\" 'x y'"),
+            (Words{"k", "my image.hex", "x y"}));
+  EXPECT_EQ(SplitCommandLine("k \"it's\" 'say \"hi\"'"),
+            (Words{"k", "it's", "say \"hi\""}));
   EXPECT_EQ(SplitCommandLine("k \"unclosed arg"), (Words{"k", "unclosed arg"}));
   EXPECT_EQ(SplitCommandLine("k \"\" ''"), (Words{"k", "", ""}));
 }

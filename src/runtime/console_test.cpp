@@ -21,8 +21,9 @@ TEST_F(ConsoleLayerTest, HandsLinesOverAtTheirEndWithCrLf) {
   ConsoleWriteLine();
   ConsoleWriteLine();
   ConsoleWriteLine("next");
-  EXPECT_EQ(device_.handovers, (std::vector<std::string>{"Can't find file x.hex\r\n", "\r\n",
-                                                          "next\r\n"}));
+  EXPECT_EQ(device_.handovers,
+            (std::vector<std::string>{"Can't find file x.hex\r\n", "\r\n",
+                                      "next\r\n"}));
 }
 
 TEST_F(ConsoleLayerTest, HandsAFullBufferOverInTheMiddleOfALine) {

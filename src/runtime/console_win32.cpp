@@ -22,10 +22,13 @@ volatile bool input_mode_saved = false;
 // bottom, as the console of a full-screen tool would.
 class ScreenBufferConsole final : public ConsoleDevice {
  public:
-  ScreenBufferConsole(HANDLE out, const CONSOLE_SCREEN_BUFFER_INFO& info, bool keyboard)
+  ScreenBufferConsole(HANDLE out, const CONSOLE_SCREEN_BUFFER_INFO& info,
+                      bool keyboard)
       : out_(out), keyboard_(keyboard) {
-    columns_ = info.dwSize.X > 256 ? 256 : (info.dwSize.X > 0 ? info.dwSize.X : 80);
-    rows_ = info.dwSize.Y > 256 ? 256 : (info.dwSize.Y > 0 ? info.dwSize.Y : 25);
+    columns_ =
+        info.dwSize.X > 256 ? 256 : (info.dwSize.X > 0 ? info.dwSize.X : 80);
+    rows_ =
+        info.dwSize.Y > 256 ? 256 : (info.dwSize.Y > 0 ? info.dwSize.Y : 25);
     x_ = info.dwCursorPosition.X < columns_ ? info.dwCursorPosition.X : 0;
     y_ = info.dwCursorPosition.Y < rows_ ? info.dwCursorPosition.Y : rows_ - 1;
     colour_ = info.wAttributes;
@@ -72,7 +75,8 @@ class ScreenBufferConsole final : public ConsoleDevice {
     if (run_.empty()) return;
     COORD size = {static_cast<SHORT>(run_.size()), 1};
     COORD from = {0, 0};
-    SMALL_RECT area = {run_x_, y_, static_cast<SHORT>(run_x_ + run_.size() - 1), y_};
+    SMALL_RECT area = {run_x_, y_, static_cast<SHORT>(run_x_ + run_.size() - 1),
+                       y_};
     WriteConsoleOutputA(out_, run_.data(), size, from, &area);
     run_.clear();
   }
@@ -82,7 +86,8 @@ class ScreenBufferConsole final : public ConsoleDevice {
       ++y_;
       return;
     }
-    SMALL_RECT moved = {0, 1, static_cast<SHORT>(columns_ - 1), static_cast<SHORT>(rows_ - 1)};
+    SMALL_RECT moved = {0, 1, static_cast<SHORT>(columns_ - 1),
+                        static_cast<SHORT>(rows_ - 1)};
     COORD to = {0, 0};
     CHAR_INFO fill;
     fill.Char.AsciiChar = ' ';
@@ -103,8 +108,8 @@ class ScreenBufferConsole final : public ConsoleDevice {
 };
 
 bool IsModifier(WORD key) {
-  return key == VK_SHIFT || key == VK_CONTROL || key == VK_MENU || key == VK_CAPITAL ||
-         key == VK_NUMLOCK || key == VK_SCROLL;
+  return key == VK_SHIFT || key == VK_CONTROL || key == VK_MENU ||
+         key == VK_CAPITAL || key == VK_NUMLOCK || key == VK_SCROLL;
 }
 
 // The digit of a numeric-keypad key, with Num Lock on or off; -1 otherwise.
@@ -113,17 +118,28 @@ int KeypadDigit(const KEY_EVENT_RECORD& event) {
   if (key >= VK_NUMPAD0 && key <= VK_NUMPAD9) return key - VK_NUMPAD0;
   if ((event.dwControlKeyState & ENHANCED_KEY) != 0) return -1;
   switch (key) {
-    case VK_INSERT: return 0;
-    case VK_END: return 1;
-    case VK_DOWN: return 2;
-    case VK_NEXT: return 3;
-    case VK_LEFT: return 4;
-    case VK_CLEAR: return 5;
-    case VK_RIGHT: return 6;
-    case VK_HOME: return 7;
-    case VK_UP: return 8;
-    case VK_PRIOR: return 9;
-    default: return -1;
+    case VK_INSERT:
+      return 0;
+    case VK_END:
+      return 1;
+    case VK_DOWN:
+      return 2;
+    case VK_NEXT:
+      return 3;
+    case VK_LEFT:
+      return 4;
+    case VK_CLEAR:
+      return 5;
+    case VK_RIGHT:
+      return 6;
+    case VK_HOME:
+      return 7;
+    case VK_UP:
+      return 8;
+    case VK_PRIOR:
+      return 9;
+    default:
+      return -1;
   }
 }
 
@@ -141,7 +157,8 @@ bool ScreenBufferConsole::TakeKeys(char* key) {
     if (!ReadConsoleInputA(input_handle, &record, 1, &got) || got == 0) break;
     if (record.EventType != KEY_EVENT) continue;
     const KEY_EVENT_RECORD& event = record.Event.KeyEvent;
-    bool alt = (event.dwControlKeyState & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
+    bool alt =
+        (event.dwControlKeyState & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
     if (!event.bKeyDown) {
       if (event.wVirtualKeyCode == VK_MENU) {
         unsigned code = alt_code_;
@@ -174,8 +191,10 @@ void SetUpConsole() {
   if (!GetConsoleScreenBufferInfo(out, &info)) {
     // Standard output is redirected: write to the console itself.
     out = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
-                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE) EndWithoutConsole("No way to get the console handle");
+                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                      OPEN_EXISTING, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE)
+      EndWithoutConsole("No way to get the console handle");
     if (!GetConsoleScreenBufferInfo(out, &info)) {
       EndWithoutConsole("No way to get console screen buffer info");
     }
@@ -187,8 +206,9 @@ void SetUpConsole() {
   if (keyboard) {
     saved_input_mode = mode;
     input_mode_saved = true;
-    SetConsoleMode(input_handle, mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT |
-                                                             ENABLE_MOUSE_INPUT));
+    SetConsoleMode(input_handle,
+                   mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT |
+                                              ENABLE_MOUSE_INPUT));
     // Without processed input Windows queues Ctrl+C as a key; wine's
     // terminal front end still raises the Ctrl+C event, which must not end
     // the tool.

@@ -14,37 +14,68 @@ namespace {
 int exit_status = 0;
 bool throw_on_end = false;
 
-const char* KnownMessage(int number) {
+}  // namespace
+
+const char* FailureText(int number) {
   switch (number) {
-    case 2: return "File not found";
-    case 3: return "Invalid filename";
-    case 4: return "Too many open files";
-    case 5: return "Access denied";
-    case 6: return "Invalid file handle";
-    case 15: return "Invalid drive specified";
-    case 100: return "Read past end of file";
-    case 101: return "Disk Full";
-    case 102: return "File not assigned";
-    case 103: return "File not open";
-    case 104: return "File not open for input";
-    case 105: return "File not open for output";
-    case 106: return "Invalid input";
-    case 1: return "Out of memory";
-    case 203: return "Out of memory";
-    case 204: return "Invalid pointer operation";
-    case 200: return "Division by zero";
-    case 201: return "Range check error";
-    case 205: return "Floating point overflow";
-    case 206: return "Floating point underflow";
-    case 207: return "Invalid floating point operation";
-    case 211: return "Abstract method called";
-    case 215: return "Arithmetic overflow";
-    case 216: return "Access violation";
-    case 219: return "Invalid type cast";
-    case 227: return "Assertion failed";
-    default: return nullptr;
+    case 2:
+      return "File not found";
+    case 3:
+      return "Invalid filename";
+    case 4:
+      return "Too many open files";
+    case 5:
+      return "Access denied";
+    case 6:
+      return "Invalid file handle";
+    case 15:
+      return "Invalid drive specified";
+    case 100:
+      return "Read past end of file";
+    case 101:
+      return "Disk Full";
+    case 102:
+      return "File not assigned";
+    case 103:
+      return "File not open";
+    case 104:
+      return "File not open for input";
+    case 105:
+      return "File not open for output";
+    case 106:
+      return "Invalid input";
+    case 1:
+      return "Out of memory";
+    case 203:
+      return "Out of memory";
+    case 204:
+      return "Invalid pointer operation";
+    case 200:
+      return "Division by zero";
+    case 201:
+      return "Range check error";
+    case 205:
+      return "Floating point overflow";
+    case 206:
+      return "Floating point underflow";
+    case 207:
+      return "Invalid floating point operation";
+    case 211:
+      return "Abstract method called";
+    case 215:
+      return "Arithmetic overflow";
+    case 216:
+      return "Access violation";
+    case 219:
+      return "Invalid type cast";
+    case 227:
+      return "Assertion failed";
+    default:
+      return nullptr;
   }
 }
+
+namespace {
 
 bool IsFileCode(int number) {
   return (number >= 2 && number <= 6) || number == 15 ||
@@ -76,7 +107,7 @@ __attribute__((noinline)) Exception::Exception(std::string message)
       frames_(platform::CaptureFrames(1)) {}
 
 std::string FailureMessage(int number) {
-  if (const char* known = KnownMessage(number)) return known;
+  if (const char* known = FailureText(number)) return known;
   char text[48];
   std::snprintf(text, sizeof text, "Unknown Run-Time error : %3.3d", number);
   return text;

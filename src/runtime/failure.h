@@ -38,6 +38,10 @@ class ConversionError : public Exception {
   using Exception::Exception;
 };
 
+// The fixed message of failure number `number`, or nullptr for a number
+// without one. Allocates nothing, so a fault handler may use it.
+const char* FailureText(int number);
+
 // The message for failure number `number`, e.g. "File not found", or
 // "Unknown Run-Time error : 007" for a number without a message of its own.
 std::string FailureMessage(int number);
@@ -47,10 +51,10 @@ std::string FailureMessage(int number);
 void CheckIo();
 
 // The tool's own failure statuses, after the conventional sysexits values.
-constexpr int kStatusUsage = 64;      // wrong arguments or serial number
-constexpr int kStatusDataError = 65;  // the image is not what it must be
-constexpr int kStatusNoInput = 66;    // the image cannot be opened
-constexpr int kStatusCantCreate = 73; // the output cannot be made whole
+constexpr int kStatusUsage = 64;       // wrong arguments or serial number
+constexpr int kStatusDataError = 65;   // the image is not what it must be
+constexpr int kStatusNoInput = 66;     // the image cannot be opened
+constexpr int kStatusCantCreate = 73;  // the output cannot be made whole
 constexpr int kStatusUnhandled = 217;
 
 // The status a normal end of the process uses; 0 until something sets it.

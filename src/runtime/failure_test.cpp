@@ -49,7 +49,8 @@ TEST(FailureMessageTest, GivesTheTableTextOrTheZeroFilledNumber) {
 }
 
 TEST(ReportTest, UnhandledFailureLinesEndInCrLfAndStopAtTheFrameLimit) {
-  EXPECT_EQ(UnhandledFailureReport(0x1A2B, "Division by zero", {0xAB, 0xCDEF0123, 0x1}, 2),
+  EXPECT_EQ(UnhandledFailureReport(0x1A2B, "Division by zero",
+                                   {0xAB, 0xCDEF0123, 0x1}, 2),
             "An unhandled exception occurred at 0x00001A2B :\r\n"
             "Division by zero\r\n"
             "  0x00001A2B\r\n"

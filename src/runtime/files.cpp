@@ -116,8 +116,10 @@ std::string ReadTextLine(TextFile& file) {
     const char* start = file.buffer_ + file.position_;
     std::size_t left = file.valid_ - file.position_;
     const void* lf = std::memchr(start, '\n', left);
-    std::size_t n = lf != nullptr ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
-                                  : left;
+    std::size_t n =
+        lf != nullptr
+            ? static_cast<std::size_t>(static_cast<const char*>(lf) - start)
+            : left;
     if (const void* cr = std::memchr(start, '\r', n)) {
       n = static_cast<std::size_t>(static_cast<const char*>(cr) - start);
     }
@@ -209,8 +211,8 @@ void CreateByteFile(ByteFile& file, std::string_view name,
 }
 
 template <typename Move>
-void ByteFile::Transfer(std::size_t count, std::size_t* moved, std::uint16_t short_code,
-                        Move move) {
+void ByteFile::Transfer(std::size_t count, std::size_t* moved,
+                        std::uint16_t short_code, Move move) {
   std::size_t records = 0;
   if (PendingIoError != 0) {
     if (moved == nullptr && count > 0) PendingIoError = short_code;
@@ -231,16 +233,18 @@ void ByteFile::Transfer(std::size_t count, std::size_t* moved, std::uint16_t sho
 
 void ReadBlock(ByteFile& file, void* buffer, std::size_t count,
                std::size_t* delivered) {
-  file.Transfer(count, delivered, 100, [&](std::size_t size, std::uint16_t* code) {
-    return CurrentOs().Read(file.handle_, buffer, size, code);
-  });
+  file.Transfer(count, delivered, 100,
+                [&](std::size_t size, std::uint16_t* code) {
+                  return CurrentOs().Read(file.handle_, buffer, size, code);
+                });
 }
 
 void WriteBlock(ByteFile& file, const void* buffer, std::size_t count,
                 std::size_t* written) {
-  file.Transfer(count, written, 101, [&](std::size_t size, std::uint16_t* code) {
-    return CurrentOs().Write(file.handle_, buffer, size, code);
-  });
+  file.Transfer(count, written, 101,
+                [&](std::size_t size, std::uint16_t* code) {
+                  return CurrentOs().Write(file.handle_, buffer, size, code);
+                });
 }
 
 void CloseByteFile(ByteFile& file) {

@@ -86,7 +86,8 @@ class ByteFile {
   // One OS call moving `count` records; `short_code` when fewer arrive and
   // there is no place for the count.
   template <typename Move>
-  void Transfer(std::size_t count, std::size_t* moved, std::uint16_t short_code, Move move);
+  void Transfer(std::size_t count, std::size_t* moved, std::uint16_t short_code,
+                Move move);
 
   OsHandle handle_ = kNoHandle;
   std::size_t record_size_ = 0;

@@ -25,7 +25,8 @@ using Lines = std::vector<std::string>;
 TEST_F(TextFileTest, LfCrLfAndALoneCrEachEndOneLine) {
   EXPECT_EQ(ReadAll("a\nb\r\nc\rd"), (Lines{"a", "b", "c", "d"}));
   EXPECT_EQ(ReadAll("a\r\r\nb\n\n"), (Lines{"a", "", "b", ""}));
-  EXPECT_EQ(ReadAll("a\n\rb"), (Lines{"a", "", "b"})) << "LF CR is two line ends";
+  EXPECT_EQ(ReadAll("a\n\rb"), (Lines{"a", "", "b"}))
+      << "LF CR is two line ends";
 }
 
 TEST_F(TextFileTest, ALineEndSplitAcrossBuffersIsOneLineEnd) {
@@ -36,13 +37,19 @@ TEST_F(TextFileTest, ALineEndSplitAcrossBuffersIsOneLineEnd) {
 
 TEST_F(TextFileTest, LongLinesAreReadWhole) {
   std::string line(300, 'y');
-  EXPECT_EQ(ReadAll(line + "\n" + std::string(1000, 'z')), (Lines{line, std::string(1000, 'z')}));
+  EXPECT_EQ(ReadAll(line + "\n" + std::string(1000, 'z')),
+            (Lines{line, std::string(1000, 'z')}));
 }
 
 TEST_F(TextFileTest, CtrlZAtTheStartOfALineEndsTheFileButNotInsideOne) {
-  EXPECT_EQ(ReadAll("a\r\n\x1A" "b\r\n"), (Lines{"a"}));
+  EXPECT_EQ(ReadAll("a\r\n\x1A"
+                    "b\r\n"),
+            (Lines{"a"}));
   EXPECT_EQ(ReadAll("\x1A"), Lines{});
-  EXPECT_EQ(ReadAll("a\x1A" "b\n"), (Lines{"a\x1A" "b"}));
+  EXPECT_EQ(ReadAll("a\x1A"
+                    "b\n"),
+            (Lines{"a\x1A"
+                   "b"}));
   EXPECT_EQ(ReadAll(""), Lines{});
 }
 
@@ -59,13 +66,15 @@ TEST_F(TextFileTest, ReadingPastTheEndGivesTheEmptyTextWithoutACode) {
 TEST_F(TextFileTest, WritesCrLfAndHandsOverOnlyFullBuffersUntilClosed) {
   TextFile file;
   CreateTextForWrite(file, "out.hex");
-  for (int i = 0; i < 10; ++i) WriteTextLine(file, std::string(41, 'a'));  // 430 bytes
+  for (int i = 0; i < 10; ++i)
+    WriteTextLine(file, std::string(41, 'a'));  // 430 bytes
   EXPECT_EQ(os_.files["out.hex"].data.size(), 256u);
   EXPECT_EQ(os_.files["out.hex"].writes, 1);
   CloseText(file);
   EXPECT_EQ(PendingIoError, 0);
   EXPECT_EQ(os_.files["out.hex"].data.size(), 430u);
-  EXPECT_EQ(os_.files["out.hex"].data.substr(0, 43), std::string(41, 'a') + "\r\n");
+  EXPECT_EQ(os_.files["out.hex"].data.substr(0, 43),
+            std::string(41, 'a') + "\r\n");
 }
 
 TEST_F(TextFileTest, ADeviceGetsEveryLineAtItsEnd) {
@@ -116,13 +125,28 @@ TEST_F(TextFileTest, OperationsInTheWrongModeSetTheirCodes) {
   };
   for (const Case& c : {
            Case{"read closed", 103, [](TextFile& f) { ReadTextLine(f); }},
-           Case{"end closed", 103, [](TextFile& f) { EXPECT_TRUE(TextAtEnd(f)); }},
+           Case{"end closed", 103,
+                [](TextFile& f) { EXPECT_TRUE(TextAtEnd(f)); }},
            Case{"close closed", 103, [](TextFile& f) { CloseText(f); }},
-           Case{"write closed", 103, [](TextFile& f) { WriteTextLine(f, "x"); }},
-           Case{"write reading", 105, [](TextFile& f) { OpenTextForRead(f, "in.hex"); WriteTextLine(f, "x"); }},
-           Case{"read writing", 104, [](TextFile& f) { CreateTextForWrite(f, "o.hex"); ReadTextLine(f); }},
-           Case{"end writing", 104, [](TextFile& f) { CreateTextForWrite(f, "o.hex"); TextAtEnd(f); }},
-           Case{"open missing", 2, [](TextFile& f) { OpenTextForRead(f, "missing.hex"); }},
+           Case{"write closed", 103,
+                [](TextFile& f) { WriteTextLine(f, "x"); }},
+           Case{"write reading", 105,
+                [](TextFile& f) {
+                  OpenTextForRead(f, "in.hex");
+                  WriteTextLine(f, "x");
+                }},
+           Case{"read writing", 104,
+                [](TextFile& f) {
+                  CreateTextForWrite(f, "o.hex");
+                  ReadTextLine(f);
+                }},
+           Case{"end writing", 104,
+                [](TextFile& f) {
+                  CreateTextForWrite(f, "o.hex");
+                  TextAtEnd(f);
+                }},
+           Case{"open missing", 2,
+                [](TextFile& f) { OpenTextForRead(f, "missing.hex"); }},
        }) {
     PendingIoError = 0;
     TextFile file;
@@ -158,7 +182,8 @@ TEST_F(TextFileTest, FailuresOfTheSystemBecomeTheirCodes) {
   os_.ShortCall(static_cast<int>(os_.calls.size()) + 1, 2);
   CloseText(output);
   EXPECT_EQ(PendingIoError, 101) << "a short write out of the buffer";
-  EXPECT_EQ(output.mode(), TextFile::Mode::kClosed) << "the close still goes on";
+  EXPECT_EQ(output.mode(), TextFile::Mode::kClosed)
+      << "the close still goes on";
 }
 
 TEST_F(TextFileTest, NamesAreCutTo255Characters) {
@@ -226,7 +251,8 @@ TEST_F(ByteFileTest, OpeningNeedsWritePermissionAndARecordSize) {
   os_.files["ro.bin"].read_only = true;
   ByteFile file;
   OpenByteFile(file, "ro.bin", 1);
-  EXPECT_EQ(PendingIoError, 5) << "byte files are opened for reading and writing";
+  EXPECT_EQ(PendingIoError, 5)
+      << "byte files are opened for reading and writing";
   EXPECT_FALSE(file.is_open());
 
   PendingIoError = 0;

@@ -11,19 +11,28 @@ namespace kestrel {
 
 std::uint16_t IoCodeFromSystemError(unsigned long error) {
   switch (error) {
-    case ENOENT: return 2;
-    case ENOTDIR: return 3;
+    case ENOENT:
+      return 2;
+    case ENOTDIR:
+      return 3;
     case EMFILE:
-    case ENFILE: return 4;
+    case ENFILE:
+      return 4;
     case EACCES:
     case EPERM:
     case EISDIR:
-    case EWOULDBLOCK: return 5;
-    case EBADF: return 6;
-    case ENOSPC: return 101;
-    case EROFS: return 150;
-    case EIO: return 162;
-    default: return static_cast<std::uint16_t>(error);
+    case EWOULDBLOCK:
+      return 5;
+    case EBADF:
+      return 6;
+    case ENOSPC:
+      return 101;
+    case EROFS:
+      return 150;
+    case EIO:
+      return 162;
+    default:
+      return static_cast<std::uint16_t>(error);
   }
 }
 

@@ -5,7 +5,8 @@
 namespace kestrel {
 
 std::uint16_t IoCodeFromSystemError(unsigned long error) {
-  if (error >= 19 && error <= 31) return static_cast<std::uint16_t>(error + 131);
+  if (error >= 19 && error <= 31)
+    return static_cast<std::uint16_t>(error + 131);
   if (error == ERROR_SHARING_VIOLATION) return 5;
   return static_cast<std::uint16_t>(error);
 }
@@ -58,13 +59,16 @@ class Win32Os final : public Os {
   }
 
   OsFileType Stat(OsHandle handle, std::uint16_t*) override {
-    return GetFileType(AsHandle(handle)) == FILE_TYPE_CHAR ? OsFileType::kCharacterDevice
-                                                           : OsFileType::kDisk;
+    return GetFileType(AsHandle(handle)) == FILE_TYPE_CHAR
+               ? OsFileType::kCharacterDevice
+               : OsFileType::kDisk;
   }
 
-  long Read(OsHandle handle, void* buffer, std::size_t size, std::uint16_t* code) override {
+  long Read(OsHandle handle, void* buffer, std::size_t size,
+            std::uint16_t* code) override {
     DWORD got = 0;
-    if (!ReadFile(AsHandle(handle), buffer, static_cast<DWORD>(size), &got, nullptr)) {
+    if (!ReadFile(AsHandle(handle), buffer, static_cast<DWORD>(size), &got,
+                  nullptr)) {
       // A pipe whose writer has gone is at its end, not broken.
       if (GetLastError() == ERROR_BROKEN_PIPE) return 0;
       Failed(code);
@@ -76,7 +80,8 @@ class Win32Os final : public Os {
   long Write(OsHandle handle, const void* buffer, std::size_t size,
              std::uint16_t* code) override {
     DWORD put = 0;
-    if (!WriteFile(AsHandle(handle), buffer, static_cast<DWORD>(size), &put, nullptr)) {
+    if (!WriteFile(AsHandle(handle), buffer, static_cast<DWORD>(size), &put,
+                   nullptr)) {
       Failed(code);
       return -1;
     }

@@ -13,6 +13,15 @@ namespace kestrel {
 // Never returns.
 [[noreturn]] void RunTool(int argc, char** argv, void (*body)());
 
+// Runs the tool's body and ends the process with its status; a failure
+// that escapes it gets the unhandled-failure report and status 217.
+[[noreturn]] void RunBody(void (*body)());
+
+// The reports on standard output, with addresses made relative.
+void ReportUnhandledFailure(const void* address, const std::string& message,
+                            const std::vector<void*>& frames);
+void ReportRunTimeError(int number, const void* address);
+
 namespace platform {
 
 // Return addresses of the calling frames, innermost first, leaving out the

@@ -1,4 +1,3 @@
-#include <cxxabi.h>
 #include <dlfcn.h>
 #include <execinfo.h>
 #include <signal.h>
@@ -9,9 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
-#include <new>
 #include <string>
-#include <typeinfo>
 #include <vector>
 
 #include "runtime/arguments.h"
@@ -36,13 +33,6 @@ void WriteAll(int fd, const char* data, std::size_t size) {
   }
 }
 
-std::vector<std::uint32_t> Relative(const std::vector<void*>& frames) {
-  std::vector<std::uint32_t> relative;
-  relative.reserve(frames.size());
-  for (void* frame : frames) relative.push_back(RelativeAddress(frame));
-  return relative;
-}
-
 // --- Processor faults -----------------------------------------------------
 // The handler may run on a broken heap or an exhausted stack, so it formats
 // into fixed buffers and calls nothing that allocates.
@@ -52,33 +42,34 @@ char fault_stack[64 * 1024];
 int FaultNumber(int signal, int code) {
   switch (signal) {
     case SIGSEGV:
-    case SIGBUS: return 216;
-    case SIGILL: return 217;
+    case SIGBUS:
+      return 216;
+    case SIGILL:
+      return 217;
     case SIGFPE:
       switch (code) {
         case FPE_INTDIV:
-        case FPE_FLTDIV: return 200;
-        case FPE_INTOVF: return 215;
-        case FPE_FLTOVF: return 205;
-        case FPE_FLTUND: return 206;
-        case FPE_FLTSUB: return 201;
-        default: return 207;
+        case FPE_FLTDIV:
+          return 200;
+        case FPE_INTOVF:
+          return 215;
+        case FPE_FLTOVF:
+          return 205;
+        case FPE_FLTUND:
+          return 206;
+        case FPE_FLTSUB:
+          return 201;
+        default:
+          return 207;
       }
-    default: return 217;
+    default:
+      return 217;
   }
 }
 
 const char* FaultMessage(int number) {
-  switch (number) {
-    case 200: return "Division by zero";
-    case 201: return "Range check error";
-    case 205: return "Floating point overflow";
-    case 206: return "Floating point underflow";
-    case 207: return "Invalid floating point operation";
-    case 215: return "Arithmetic overflow";
-    case 216: return "Access violation";
-    default: return "Unknown Run-Time error : 217";
-  }
+  const char* text = FailureText(number);
+  return text != nullptr ? text : "Unknown Run-Time error : 217";
 }
 
 struct Line {
@@ -177,21 +168,6 @@ void InstallSignalHandlers() {
   ::signal(SIGPIPE, SIG_IGN);
 }
 
-std::string TypeName(const std::type_info* type) {
-  if (type == nullptr) return "unknown";
-  int status = 0;
-  char* name = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-  std::string result = status == 0 && name != nullptr ? name : type->name();
-  std::free(name);
-  return result;
-}
-
-void ReportUnhandled(void* address, const std::string& message,
-                     const std::vector<void*>& frames) {
-  WriteStandardOutput(UnhandledFailureReport(
-      RelativeAddress(address), message, Relative(frames), ReportFrameLimit()));
-}
-
 }  // namespace
 
 std::vector<void*> CaptureFrames(int skip) {
@@ -235,11 +211,9 @@ __attribute__((noinline)) void EndWithoutConsole(const char* message) {
     put = ::write(STDERR_FILENO, line.data(), line.size());
   } while (put < 0 && errno == EINTR);
   if (put == static_cast<ssize_t>(line.size())) ExitProcess(1);
-  int number = put < 0 ? IoCodeFromSystemError(static_cast<unsigned long>(errno))
-                       : 101;
-  WriteStandardOutput(RunTimeErrorReport(
-      number, RelativeAddress(__builtin_return_address(0)),
-      Relative(CaptureFrames(0)), ReportFrameLimit()));
+  int number =
+      put < 0 ? IoCodeFromSystemError(static_cast<unsigned long>(errno)) : 101;
+  ReportRunTimeError(number, __builtin_return_address(0));
   ExitProcess(number);
 }
 
@@ -248,9 +222,10 @@ __attribute__((noinline)) void EndWithoutConsole(const char* message) {
 void RunTool(int argc, char** argv, void (*body)()) {
   char path[4096];
   ssize_t length = ::readlink("/proc/self/exe", path, sizeof path);
-  std::string program = length > 0 ? std::string(path, static_cast<std::size_t>(length))
-                        : argc > 0 ? argv[0]
-                                   : "";
+  std::string program =
+      length > 0 ? std::string(path, static_cast<std::size_t>(length))
+      : argc > 0 ? argv[0]
+                 : "";
   std::vector<std::string> arguments;
   for (int i = 1; i < argc; ++i) arguments.emplace_back(argv[i]);
   SetArgumentTable(program, arguments);
@@ -258,25 +233,7 @@ void RunTool(int argc, char** argv, void (*body)()) {
   platform::SetUpConsole();
   platform::InstallSignalHandlers();
 
-  try {
-    body();
-  } catch (const Exception& failure) {
-    platform::ReportUnhandled(failure.address(), failure.message(),
-                              failure.frames());
-    platform::ExitProcess(kStatusUnhandled);
-  } catch (const std::bad_alloc&) {
-    platform::ReportUnhandled(__builtin_return_address(0),
-                              FailureMessage(203), platform::CaptureFrames(0));
-    platform::ExitProcess(kStatusUnhandled);
-  } catch (...) {
-    platform::ReportUnhandled(
-        __builtin_return_address(0),
-        "Exception object " + platform::TypeName(abi::__cxa_current_exception_type()) +
-            " is not of class Exception.",
-        platform::CaptureFrames(0));
-    platform::ExitProcess(kStatusUnhandled);
-  }
-  platform::ExitProcess(ExitStatus());
+  RunBody(body);
 }
 
 }  // namespace kestrel

@@ -1,6 +1,5 @@
 #include <windows.h>
 
-#include <new>
 #include <string>
 #include <vector>
 
@@ -18,49 +17,49 @@ constexpr int kMaxFrames = 258;
 
 void WriteHandle(HANDLE handle, const std::string& text) {
   DWORD put = 0;
-  WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &put, nullptr);
-}
-
-std::vector<std::uint32_t> Relative(const std::vector<void*>& frames) {
-  std::vector<std::uint32_t> relative;
-  relative.reserve(frames.size());
-  for (void* frame : frames) relative.push_back(RelativeAddress(frame));
-  return relative;
+  WriteFile(handle, text.data(), static_cast<DWORD>(text.size()), &put,
+            nullptr);
 }
 
 int FaultNumber(DWORD code) {
   switch (code) {
-    case EXCEPTION_ACCESS_VIOLATION: return 216;
+    case EXCEPTION_ACCESS_VIOLATION:
+      return 216;
     case EXCEPTION_INT_DIVIDE_BY_ZERO:
-    case EXCEPTION_FLT_DIVIDE_BY_ZERO: return 200;
-    case EXCEPTION_INT_OVERFLOW: return 215;
-    case EXCEPTION_FLT_OVERFLOW: return 205;
-    case EXCEPTION_FLT_UNDERFLOW: return 206;
+    case EXCEPTION_FLT_DIVIDE_BY_ZERO:
+      return 200;
+    case EXCEPTION_INT_OVERFLOW:
+      return 215;
+    case EXCEPTION_FLT_OVERFLOW:
+      return 205;
+    case EXCEPTION_FLT_UNDERFLOW:
+      return 206;
     case EXCEPTION_FLT_INVALID_OPERATION:
     case EXCEPTION_FLT_STACK_CHECK:
-    case EXCEPTION_FLT_INEXACT_RESULT: return 207;
-    case EXCEPTION_FLT_DENORMAL_OPERAND: return 216;
-    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED: return 201;
-    case EXCEPTION_STACK_OVERFLOW: return 202;
+    case EXCEPTION_FLT_INEXACT_RESULT:
+      return 207;
+    case EXCEPTION_FLT_DENORMAL_OPERAND:
+      return 216;
+    case EXCEPTION_ARRAY_BOUNDS_EXCEEDED:
+      return 201;
+    case EXCEPTION_STACK_OVERFLOW:
+      return 202;
     case EXCEPTION_ILLEGAL_INSTRUCTION:
     case EXCEPTION_PRIV_INSTRUCTION:
     case EXCEPTION_IN_PAGE_ERROR:
-    case EXCEPTION_SINGLE_STEP: return 217;
-    default: return 0;
+    case EXCEPTION_SINGLE_STEP:
+      return 217;
+    default:
+      return 0;
   }
-}
-
-void ReportUnhandled(void* address, const std::string& message,
-                     const std::vector<void*>& frames) {
-  WriteStandardOutput(UnhandledFailureReport(RelativeAddress(address), message,
-                                             Relative(frames), ReportFrameLimit()));
 }
 
 LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
   int number = FaultNumber(fault->ExceptionRecord->ExceptionCode);
   if (number == 0) return EXCEPTION_CONTINUE_SEARCH;  // left to the system
   RestoreConsole();
-  ReportUnhandled(fault->ExceptionRecord->ExceptionAddress, FailureMessage(number), {});
+  ReportUnhandledFailure(fault->ExceptionRecord->ExceptionAddress,
+                         FailureMessage(number), {});
   ::ExitProcess(kStatusUnhandled);
 }
 
@@ -68,8 +67,8 @@ LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
 
 std::vector<void*> CaptureFrames(int skip) {
   void* frames[kMaxFrames];
-  USHORT count = RtlCaptureStackBackTrace(static_cast<DWORD>(skip + 1), kMaxFrames, frames,
-                                          nullptr);
+  USHORT count = RtlCaptureStackBackTrace(static_cast<DWORD>(skip + 1),
+                                          kMaxFrames, frames, nullptr);
   return std::vector<void*>(frames, frames + count);
 }
 
@@ -85,7 +84,8 @@ std::uint32_t RelativeAddress(const void* address) {
 }
 
 std::size_t ReportFrameLimit() {
-  return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR ? 9 : 257;
+  return GetFileType(GetStdHandle(STD_OUTPUT_HANDLE)) == FILE_TYPE_CHAR ? 9
+                                                                        : 257;
 }
 
 void WriteStandardOutput(const std::string& text) {
@@ -103,14 +103,17 @@ __attribute__((noinline)) void EndWithoutConsole(const char* message) {
   std::string line = std::string(message) + "\r\n";
   DWORD put = 0;
   HANDLE error = GetStdHandle(STD_ERROR_HANDLE);
-  if (WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &put, nullptr) &&
+  if (WriteFile(error, line.data(), static_cast<DWORD>(line.size()), &put,
+                nullptr) &&
       put == line.size()) {
     ExitProcess(1);
   }
   DWORD reason = GetLastError();
-  int number = put != 0 ? 101 : IoCodeFromSystemError(reason == 0 ? ERROR_INVALID_HANDLE : reason);
-  WriteStandardOutput(RunTimeErrorReport(number, RelativeAddress(__builtin_return_address(0)),
-                                         Relative(CaptureFrames(0)), ReportFrameLimit()));
+  int number =
+      put != 0
+          ? 101
+          : IoCodeFromSystemError(reason == 0 ? ERROR_INVALID_HANDLE : reason);
+  ReportRunTimeError(number, __builtin_return_address(0));
   ExitProcess(number);
 }
 
@@ -126,22 +129,7 @@ void RunTool(int, char**, void (*body)()) {
   platform::SetUpConsole();
   SetUnhandledExceptionFilter(platform::OnFault);
 
-  try {
-    body();
-  } catch (const Exception& failure) {
-    platform::ReportUnhandled(failure.address(), failure.message(), failure.frames());
-    platform::ExitProcess(kStatusUnhandled);
-  } catch (const std::bad_alloc&) {
-    platform::ReportUnhandled(__builtin_return_address(0), FailureMessage(203),
-                              platform::CaptureFrames(0));
-    platform::ExitProcess(kStatusUnhandled);
-  } catch (...) {
-    platform::ReportUnhandled(__builtin_return_address(0),
-                              "Exception object unknown is not of class Exception.",
-                              platform::CaptureFrames(0));
-    platform::ExitProcess(kStatusUnhandled);
-  }
-  platform::ExitProcess(ExitStatus());
+  RunBody(body);
 }
 
 }  // namespace kestrel

@@ -40,10 +40,11 @@ TEST_F(BinPatch, WritesTheSerialMostSignificantByteFirst) {
     std::string text;
     std::string bytes;
   };
-  for (const Case& c : {Case{"001.234.567", std::string("\x00\x12\xD6\x87", 4)},
-                        Case{"123456789", "\x07\x5B\xCD\x15"},
-                        Case{"-12345678", "\xFF\x43\x9E\xB2"},
-                        Case{"$80000000", std::string("\x80\x00\x00\x00", 4)}}) {
+  for (const Case& c :
+       {Case{"001.234.567", std::string("\x00\x12\xD6\x87", 4)},
+        Case{"123456789", "\x07\x5B\xCD\x15"},
+        Case{"-12345678", "\xFF\x43\x9E\xB2"},
+        Case{"$80000000", std::string("\x80\x00\x00\x00", 4)}}) {
     dir_.Write("board.bin", std::string(12, 'a'));
     EXPECT_EQ(Run("board.bin", c.text).status, 0);
     EXPECT_EQ(dir_.Read("kestrel.bin"), "aaaa" + c.bytes + "aaaa") << c.text;
@@ -79,8 +80,10 @@ TEST_F(BinPatch, ARejectedSerialNumberLeavesAnEarlierOutputAlone) {
   EXPECT_EQ(dir_.Read("kestrel.bin"), "earlier");
 }
 
-TEST_F(BinPatch, ImagesThatCannotBeOpenedForReadingAndWritingGiveTheInputBlock) {
-  EXPECT_EQ(Run("missing.bin", "x").screen, ErrorBlock("Can't find file missing.bin"));
+TEST_F(BinPatch,
+       ImagesThatCannotBeOpenedForReadingAndWritingGiveTheInputBlock) {
+  EXPECT_EQ(Run("missing.bin", "x").screen,
+            ErrorBlock("Can't find file missing.bin"));
 
   dir_.Write("board.bin", SomeBytes(16));
   ::chmod(dir_.File("board.bin").c_str(), 0444);
@@ -124,14 +127,16 @@ TEST_F(BinPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
   dir_.Write("kestrel.bin", "held");
   int fd = ::open(dir_.File("kestrel.bin").c_str(), O_RDONLY);
   ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
-  EXPECT_EQ(Run("board.bin", "123456789").screen, ErrorBlock("Can't create file kestrel.bin"));
+  EXPECT_EQ(Run("board.bin", "123456789").screen,
+            ErrorBlock("Can't create file kestrel.bin"));
   EXPECT_EQ(dir_.Read("kestrel.bin"), "held");
   ::close(fd);
 }
 
 TEST_F(BinPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {
   if (std::getenv("KESTREL_SANITIZED") != nullptr) {
-    GTEST_SKIP() << "the address sanitizer's quarantine keeps freed memory resident";
+    GTEST_SKIP()
+        << "the address sanitizer's quarantine keeps freed memory resident";
   }
   std::string large = SomeBytes(4u << 20, 3);
   dir_.Write("small.bin", SomeBytes(1024));
@@ -142,8 +147,8 @@ TEST_F(BinPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {
   Finished big = RunToEnd({"large.bin", "123456789"}, dir_.path(), measured);
   EXPECT_EQ(big.screen, SuccessBlock("kestrel.bin"));
   EXPECT_TRUE(dir_.Read("kestrel.bin") == Stamped(large, 123456789));
-  std::printf("peak memory: %ld KiB for 1 KiB, %ld KiB for 4 MiB\n", small.peak_kib,
-              big.peak_kib);
+  std::printf("peak memory: %ld KiB for 1 KiB, %ld KiB for 4 MiB\n",
+              small.peak_kib, big.peak_kib);
   EXPECT_LE(big.peak_kib, small.peak_kib + 256)
       << "peak memory " << small.peak_kib << " KiB for 1 KiB, " << big.peak_kib
       << " KiB for 4 MiB";

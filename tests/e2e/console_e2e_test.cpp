@@ -26,7 +26,9 @@ TEST(ConsoleTest, MessagesStayOnTheTerminalWhenStandardOutputIsRedirected) {
   RunOptions options;
   options.stdout_file = dir.File("out.txt");
   Finished run = RunToEnd({"image.txt", "123456789"}, dir.path(), options);
-  EXPECT_EQ(run.screen, ErrorBlock("Unknown file type. image.txt is not a BIN or HEX file"));
+  EXPECT_EQ(
+      run.screen,
+      ErrorBlock("Unknown file type. image.txt is not a BIN or HEX file"));
   EXPECT_EQ(dir.Read("out.txt"), "");
   EXPECT_EQ(run.status, 64);
 }
@@ -62,7 +64,8 @@ TEST(ConsoleTest, WithoutTerminalOrStandardErrorReportsARunTimeError) {
 }
 
 TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
-  SKIP_UNDER_WINE("a Unix signal sent to wine is no processor fault of the program");
+  SKIP_UNDER_WINE(
+      "a Unix signal sent to wine is no processor fault of the program");
   ScratchDirectory dir;
   Terminal terminal;
   RunOptions options;
@@ -76,7 +79,9 @@ TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
 
   std::vector<std::string> lines = SplitCrLf(dir.Read("out.txt"));
   ASSERT_GE(lines.size(), 4u);
-  EXPECT_THAT(lines[0], MatchesRegex("An unhandled exception occurred at 0x[0-9A-F]{8} :"));
+  EXPECT_THAT(
+      lines[0],
+      MatchesRegex("An unhandled exception occurred at 0x[0-9A-F]{8} :"));
   EXPECT_EQ(lines[1], "Access violation");
   EXPECT_EQ(lines[2], "  0x" + lines[0].substr(lines[0].size() - 10, 8));
   EXPECT_LE(lines.size(), 4u + 257u);

@@ -10,7 +10,8 @@ using std::chrono::milliseconds;
 
 std::vector<std::string> Words(int count) {
   std::vector<std::string> words;
-  for (int i = 0; i < count; ++i) words.push_back("a" + std::to_string(i) + ".hex");
+  for (int i = 0; i < count; ++i)
+    words.push_back("a" + std::to_string(i) + ".hex");
   return words;
 }
 
@@ -33,10 +34,12 @@ TEST_P(UsageWait, ShowsUsageAndWaitsForAKeyThatNeverReachesTheShell) {
   EXPECT_TRUE(terminal.InLineMode());
 }
 
-INSTANTIATE_TEST_SUITE_P(ArgumentCounts, UsageWait, ::testing::Values(0, 1, 3, 200));
+INSTANTIATE_TEST_SUITE_P(ArgumentCounts, UsageWait,
+                         ::testing::Values(0, 1, 3, 200));
 
 TEST(UsageWaitTest, CtrlCEndsTheWaitLikeAnyKey) {
-  SKIP_UNDER_WINE("wine's terminal front end turns Ctrl+C into a control event, not a key");
+  SKIP_UNDER_WINE(
+      "wine's terminal front end turns Ctrl+C into a control event, not a key");
   Terminal terminal;
   terminal.Start({});
   ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));
@@ -69,7 +72,9 @@ struct KindCase {
   int status;
 };
 
-void PrintTo(const KindCase& c, std::ostream* out) { *out << '"' << c.image << '"'; }
+void PrintTo(const KindCase& c, std::ostream* out) {
+  *out << '"' << c.image << '"';
+}
 
 class KindDispatch : public ::testing::TestWithParam<KindCase> {};
 
@@ -81,15 +86,15 @@ TEST_P(KindDispatch, ChoosesThePatcherByTheLastThreeLetters) {
 }
 
 Lines Unknown(const std::string& image) {
-  return ErrorBlock("Unknown file type. " + image + " is not a BIN or HEX file");
+  return ErrorBlock("Unknown file type. " + image +
+                    " is not a BIN or HEX file");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Names, KindDispatch,
     ::testing::Values(
         KindCase{"image.txt", Unknown("image.txt"), 64},
-        KindCase{"ab", Unknown("ab"), 64},
-        KindCase{"", Unknown(""), 64},
+        KindCase{"ab", Unknown("ab"), 64}, KindCase{"", Unknown(""), 64},
         KindCase{"image.he ", Unknown("image.he "), 64},
         KindCase{"image.hexx", Unknown("image.hexx"), 64},
         // The patchers open the image before looking at the serial number.

@@ -22,7 +22,8 @@ const std::string kEnd = ":00000001FF";
 // Holds a file open and locked, as another program on the line would.
 class HeldOpen {
  public:
-  explicit HeldOpen(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY)) {
+  explicit HeldOpen(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY)) {
     EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
   }
   ~HeldOpen() { ::close(fd_); }
@@ -50,7 +51,8 @@ struct SerialCase {
 
 void PrintTo(const SerialCase& c, std::ostream* out) { *out << c.text; }
 
-class HexSerials : public HexPatch, public ::testing::WithParamInterface<SerialCase> {};
+class HexSerials : public HexPatch,
+                   public ::testing::WithParamInterface<SerialCase> {};
 
 TEST_P(HexSerials, StampsTheFirstRecordAndCopiesEveryOtherLine) {
   std::string image = kFirst + "\r\n" + kSecond + "\r\n" + kEnd + "\r\n";
@@ -66,22 +68,75 @@ TEST_P(HexSerials, StampsTheFirstRecordAndCopiesEveryOtherLine) {
 INSTANTIATE_TEST_SUITE_P(
     Values, HexSerials,
     ::testing::Values(
-        SerialCase{"001.234.567", ":10000000000102030012D68708090A0B0C0D0E0F1F"},
+        SerialCase{"001.234.567",
+                   ":10000000000102030012D68708090A0B0C0D0E0F1F"},
         SerialCase{"001234567", ":10000000000102030012D68708090A0B0C0D0E0F1F"},
-        SerialCase{"000000000", Record(0, 0, Stamped(SomeBytes(0) + std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 0))},
-        SerialCase{"999999999", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 0x3B9AC9FF))},
-        SerialCase{"-12345678", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 0xFF439EB2))},
-        SerialCase{"1.2.3.4.5.6.7.8.9", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 123456789))},
-        SerialCase{"$FFFFFFFF", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 0xFFFFFFFF))},
-        SerialCase{"%11111111", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 255))},
-        SerialCase{" 12345678", Record(0, 0, Stamped(std::string("\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F", 16), 12345678))}));
+        SerialCase{
+            "000000000",
+            Record(
+                0, 0,
+                Stamped(
+                    SomeBytes(0) +
+                        std::string(
+                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
+                            16),
+                    0))},
+        SerialCase{
+            "999999999",
+            Record(
+                0, 0,
+                Stamped(std::string(
+                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
+                            16),
+                        0x3B9AC9FF))},
+        SerialCase{
+            "-12345678",
+            Record(
+                0, 0,
+                Stamped(std::string(
+                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
+                            16),
+                        0xFF439EB2))},
+        SerialCase{
+            "1.2.3.4.5.6.7.8.9",
+            Record(
+                0, 0,
+                Stamped(std::string(
+                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
+                            16),
+                        123456789))},
+        SerialCase{
+            "$FFFFFFFF",
+            Record(
+                0, 0,
+                Stamped(std::string(
+                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
+                            16),
+                        0xFFFFFFFF))},
+        SerialCase{
+            "%11111111",
+            Record(
+                0, 0,
+                Stamped(std::string(
+                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
+                            16),
+                        255))},
+        SerialCase{
+            " 12345678",
+            Record(0, 0,
+                   Stamped(
+                       std::string(
+                           "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
+                           16),
+                       12345678))}));
 
 TEST_F(HexPatch, ReadsEveryKindOfLineEndAndWritesCrLf) {
-  std::string expected = ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n" + kSecond +
-                         "\r\n" + kEnd + "\r\n";
-  for (const std::string& image : std::vector<std::string>{kFirst + "\n" + kSecond + "\n" + kEnd + "\n",
-                            kFirst + "\r" + kSecond + "\r" + kEnd + "\r",
-                            kFirst + "\r\n" + kSecond + "\n" + kEnd}) {
+  std::string expected = ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n" +
+                         kSecond + "\r\n" + kEnd + "\r\n";
+  for (const std::string& image :
+       std::vector<std::string>{kFirst + "\n" + kSecond + "\n" + kEnd + "\n",
+                                kFirst + "\r" + kSecond + "\r" + kEnd + "\r",
+                                kFirst + "\r\n" + kSecond + "\n" + kEnd}) {
     dir_.Write("board.hex", image);
     EXPECT_EQ(Run("board.hex", "001.234.567").status, 0);
     EXPECT_EQ(dir_.Read("kestrel.hex"), expected);
@@ -89,23 +144,28 @@ TEST_F(HexPatch, ReadsEveryKindOfLineEndAndWritesCrLf) {
 }
 
 TEST_F(HexPatch, CopiesLinesAfterTheEndRecordButStopsAtCtrlZ) {
-  dir_.Write("board.hex", kFirst + "\r\n" + kEnd + "\r\n" + kSecond + "\r\n\x1Azz\r\n");
+  dir_.Write("board.hex",
+             kFirst + "\r\n" + kEnd + "\r\n" + kSecond + "\r\n\x1Azz\r\n");
   Finished run = Run("board.hex", "001234567");
   EXPECT_EQ(run.screen, SuccessBlock("kestrel.hex"));
-  EXPECT_EQ(dir_.Read("kestrel.hex"), ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n" +
-                                          kEnd + "\r\n" + kSecond + "\r\n");
+  EXPECT_EQ(dir_.Read("kestrel.hex"),
+            ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n" + kEnd + "\r\n" +
+                kSecond + "\r\n");
 }
 
 TEST_F(HexPatch, ASingleLineImageGivesTheStampedLineAlone) {
   dir_.Write("board.hex", kFirst);
   EXPECT_EQ(Run("board.hex", "001234567").status, 0);
-  EXPECT_EQ(dir_.Read("kestrel.hex"), ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n");
+  EXPECT_EQ(dir_.Read("kestrel.hex"),
+            ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n");
 }
 
 TEST_F(HexPatch, KeepsLowerCaseWhereNothingChanges) {
-  dir_.Write("board.hex", ":10000000000102030405060708090a0b0c0d0e0f78  tail\n");
+  dir_.Write("board.hex",
+             ":10000000000102030405060708090a0b0c0d0e0f78  tail\n");
   EXPECT_EQ(Run("board.hex", "001234567").status, 0);
-  EXPECT_EQ(dir_.Read("kestrel.hex"), ":10000000000102030012D68708090a0b0c0d0e0f1F  tail\r\n");
+  EXPECT_EQ(dir_.Read("kestrel.hex"),
+            ":10000000000102030012D68708090a0b0c0d0e0f1F  tail\r\n");
 }
 
 TEST_F(HexPatch, AQuotedNameWithABlankIsOneArgument) {
@@ -124,7 +184,8 @@ TEST_F(HexPatch, AFirstLineWithAWrongChecksumTouchesNoOutput) {
 }
 
 TEST_F(HexPatch, ALaterLineWithAWrongChecksumStopsTheCopy) {
-  dir_.Write("board.hex", kFirst + "\r\n" + kFirst.substr(0, 41) + "77\r\n" + kEnd + "\r\n");
+  dir_.Write("board.hex",
+             kFirst + "\r\n" + kFirst.substr(0, 41) + "77\r\n" + kEnd + "\r\n");
   Finished run = Run("board.hex", "001234567");
   EXPECT_EQ(run.screen, Crc("FF", "Kestrel Tool 2. **** CRC error ****"));
   EXPECT_EQ(run.status, 65);
@@ -137,23 +198,27 @@ TEST_F(HexPatch, BrokenLinesFailTheCheck) {
     std::string line;
     std::string found;
   };
-  for (const Broken& broken : {Broken{":", "0"}, Broken{":1000", "10"},
-                               Broken{":10000000000102030405060708090A0B0C0D0E0FZ8", "90"},
-                               Broken{std::string(":\0\0\0", 4), "0"}}) {
+  for (const Broken& broken :
+       {Broken{":", "0"}, Broken{":1000", "10"},
+        Broken{":10000000000102030405060708090A0B0C0D0E0FZ8", "90"},
+        Broken{std::string(":\0\0\0", 4), "0"}}) {
     dir_.Write("board.hex", kFirst + "\r\n" + broken.line + "\r\n");
     Finished run = Run("board.hex", "001234567");
-    EXPECT_EQ(run.screen, Crc(broken.found, "Kestrel Tool 2. **** CRC error ****"))
+    EXPECT_EQ(run.screen,
+              Crc(broken.found, "Kestrel Tool 2. **** CRC error ****"))
         << broken.line;
     EXPECT_EQ(run.status, 65);
   }
 }
 
 TEST_F(HexPatch, AFirstLineThatIsNoSixteenByteRecordIsRefused) {
-  for (const std::string& image : std::vector<std::string>{":020000040000FA\r\n" + kFirst + "\r\n", std::string(),
-                            std::string("\r\n\r\n")}) {
+  for (const std::string& image :
+       std::vector<std::string>{":020000040000FA\r\n" + kFirst + "\r\n",
+                                std::string(), std::string("\r\n\r\n")}) {
     dir_.Write("board.hex", image);
     Finished run = Run("board.hex", "001234567");
-    EXPECT_EQ(run.screen, ErrorBlock("board.hex doesn't seem to be a valid HEX file"));
+    EXPECT_EQ(run.screen,
+              ErrorBlock("board.hex doesn't seem to be a valid HEX file"));
     EXPECT_EQ(run.status, 65);
     EXPECT_FALSE(dir_.Exists("kestrel.hex"));
   }
@@ -161,13 +226,14 @@ TEST_F(HexPatch, AFirstLineThatIsNoSixteenByteRecordIsRefused) {
 
 TEST_F(HexPatch, ARejectedSerialNumberCreatesNoOutput) {
   dir_.Write("board.hex", kFirst + "\r\n");
-  for (const std::string& serial : std::vector<std::string>{"12345678", "12345", "1.5", "1234567890"}) {
+  for (const std::string& serial :
+       std::vector<std::string>{"12345678", "12345", "1.5", "1234567890"}) {
     Finished run = Run("board.hex", serial);
     EXPECT_EQ(run.screen, LengthBlock()) << serial;
     EXPECT_EQ(run.status, 64);
   }
-  for (const std::string& serial : std::vector<std::string>{"12345678a", "9999999999", "...", "1234 5678",
-                             "-2147483649", ""}) {
+  for (const std::string& serial : std::vector<std::string>{
+           "12345678a", "9999999999", "...", "1234 5678", "-2147483649", ""}) {
     Finished run = Run("board.hex", serial);
     EXPECT_EQ(run.screen, NotANumberBlock(serial)) << serial;
     EXPECT_EQ(run.status, 64);
@@ -179,9 +245,13 @@ TEST_F(HexPatch, ASerialNumberWithBytesAbove127IsNoNumber) {
   dir_.Write("board.hex", kFirst + "\r\n");
   Finished run = Run("board.hex", "12345678\xE9");
   ASSERT_EQ(run.screen.size(), 6u);
-  EXPECT_EQ(run.screen[1].rfind("Kestrel Tool 2. Inadequate parameter. 12345678", 0), 0u);
-  EXPECT_NE(run.screen[1].find(" doesn't seem to be a number"), std::string::npos);
-  EXPECT_EQ(Lines(run.screen.begin() + 2, run.screen.end()), UsageExamples("001234567"));
+  EXPECT_EQ(
+      run.screen[1].rfind("Kestrel Tool 2. Inadequate parameter. 12345678", 0),
+      0u);
+  EXPECT_NE(run.screen[1].find(" doesn't seem to be a number"),
+            std::string::npos);
+  EXPECT_EQ(Lines(run.screen.begin() + 2, run.screen.end()),
+            UsageExamples("001234567"));
   EXPECT_EQ(run.status, 64);
   EXPECT_FALSE(dir_.Exists("kestrel.hex"));
 }
@@ -190,11 +260,13 @@ TEST_F(HexPatch, GarbageIsNeverStampedAsAnImage) {
   std::string long_line(10u << 20, 'A');
   for (const std::string& image : std::vector<std::string>{
            SomeBytes(5000, 5), std::string(100, '\0'), ":", long_line + "\r\n",
-           kFirst + "\r\n" + long_line + "\r\n" + kEnd + "\r\n", kFirst + "\r\n" + SomeBytes(300, 9)}) {
+           kFirst + "\r\n" + long_line + "\r\n" + kEnd + "\r\n",
+           kFirst + "\r\n" + SomeBytes(300, 9)}) {
     dir_.Write("board.hex", image);
     Finished run = Run("board.hex", "001234567");
     EXPECT_EQ(run.status, 65) << image.substr(0, 20);
-    EXPECT_EQ(run.screen.back(), "board.hex doesn't seem to be a valid HEX file");
+    EXPECT_EQ(run.screen.back(),
+              "board.hex doesn't seem to be a valid HEX file");
     EXPECT_TRUE(dir_.Read("board.hex") == image);
   }
 }
@@ -232,7 +304,8 @@ TEST_F(HexPatch, AnOutputThatCannotBeWrittenGivesTheOutputBlock) {
 
   dir_.Write("board.hex", image);
   ::chmod(dir_.File("kestrel.hex").c_str(), 0444);
-  EXPECT_EQ(Run("board.hex", "001234567").screen, ErrorBlock("Can't create file kestrel.hex"));
+  EXPECT_EQ(Run("board.hex", "001234567").screen,
+            ErrorBlock("Can't create file kestrel.hex"));
   EXPECT_EQ(dir_.Read("kestrel.hex"), image);
   std::filesystem::remove(dir_.File("kestrel.hex"));
 
@@ -255,12 +328,16 @@ TEST_F(HexPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
 
 TEST_F(HexPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {
   if (std::getenv("KESTREL_SANITIZED") != nullptr) {
-    GTEST_SKIP() << "the address sanitizer's quarantine keeps freed memory resident";
+    GTEST_SKIP()
+        << "the address sanitizer's quarantine keeps freed memory resident";
   }
   std::string large;
   for (unsigned at = 0; at < 4u << 20; at += 16) {
     if (at % 0x10000 == 0 && at > 0) {
-      large += Record(4, 0, std::string{static_cast<char>(at >> 24), static_cast<char>(at >> 16)}) + "\r\n";
+      large += Record(4, 0,
+                      std::string{static_cast<char>(at >> 24),
+                                  static_cast<char>(at >> 16)}) +
+               "\r\n";
     }
     large += Record(0, at & 0xFFFF, SomeBytes(16, at)) + "\r\n";
   }
@@ -276,9 +353,10 @@ TEST_F(HexPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {
   std::string out = dir_.Read("kestrel.hex");
   std::size_t first_end = out.find("\r\n");
   EXPECT_EQ(out.substr(first_end), large.substr(large.find("\r\n")));
-  EXPECT_EQ(out.substr(0, first_end), Record(0, 0, Stamped(SomeBytes(16, 0), 123456789)));
-  std::printf("peak memory: %ld KiB for 1 line, %ld KiB for 4 MiB\n", small.peak_kib,
-              big.peak_kib);
+  EXPECT_EQ(out.substr(0, first_end),
+            Record(0, 0, Stamped(SomeBytes(16, 0), 123456789)));
+  std::printf("peak memory: %ld KiB for 1 line, %ld KiB for 4 MiB\n",
+              small.peak_kib, big.peak_kib);
   EXPECT_LE(big.peak_kib, small.peak_kib + 256)
       << "peak memory " << small.peak_kib << " KiB for 1 line, " << big.peak_kib
       << " KiB for 4 MiB";

@@ -39,7 +39,8 @@ inline std::string Record(int type, unsigned address, const std::string& data) {
 }
 
 // `data` as 16-byte data records (below 64 KiB) and the end record.
-inline std::string HexImage(const std::string& data, const std::string& eol = "\r\n") {
+inline std::string HexImage(const std::string& data,
+                            const std::string& eol = "\r\n") {
   std::string image;
   for (std::size_t at = 0; at < data.size(); at += 16) {
     image += Record(0, static_cast<unsigned>(at), data.substr(at, 16)) + eol;
@@ -49,7 +50,8 @@ inline std::string HexImage(const std::string& data, const std::string& eol = "\
 
 // `image` with bytes 4 to 7 holding `serial`, most significant first.
 inline std::string Stamped(std::string image, std::uint32_t serial) {
-  for (int i = 0; i < 4; ++i) image[4 + i] = static_cast<char>(serial >> (24 - 8 * i));
+  for (int i = 0; i < 4; ++i)
+    image[4 + i] = static_cast<char>(serial >> (24 - 8 * i));
   return image;
 }
 

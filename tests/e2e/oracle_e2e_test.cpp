@@ -27,11 +27,12 @@ TEST_P(Oracle, StampedImageDecodesToTheOriginalWithOnlyTheSerialChanged) {
   std::string original = SomeBytes(70001, 11);
   dir.Write("image.bin", original);
   char command[512];
-  std::snprintf(command, sizeof command, GetParam().command, dir.File("image.bin").c_str(),
-                dir.File("image.hex").c_str());
+  std::snprintf(command, sizeof command, GetParam().command,
+                dir.File("image.bin").c_str(), dir.File("image.hex").c_str());
   ASSERT_EQ(Shell(command), 0) << command;
   std::string written = dir.Read("image.hex");
-  ASSERT_EQ(written.substr(0, 3), ":10") << "the first line must be a 16-byte record";
+  ASSERT_EQ(written.substr(0, 3), ":10")
+      << "the first line must be a 16-byte record";
   ASSERT_TRUE(written.find(":02000004") != std::string::npos ||
               written.find(":02000002") != std::string::npos)
       << "no address record";
@@ -54,7 +55,9 @@ INSTANTIATE_TEST_SUITE_P(
         Writer{"srec_cat",
                "srec_cat %s -Binary -o %s -Intel -Output_Block_Size 16 "
                "-enable=optional-address"}),
-    [](const auto& test) { return std::string(test.param.name) == "objcopy" ? "Objcopy" : "SrecCat"; });
+    [](const auto& test) {
+      return std::string(test.param.name) == "objcopy" ? "Objcopy" : "SrecCat";
+    });
 
 }  // namespace
 }  // namespace kestrel::e2e

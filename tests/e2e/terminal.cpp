@@ -51,7 +51,8 @@ std::vector<std::string> ToolCommand() {
 
 bool UnderWine() {
   const char* command = std::getenv("KESTREL_COMMAND");
-  return command != nullptr && std::string(command).find("wine") != std::string::npos;
+  return command != nullptr &&
+         std::string(command).find("wine") != std::string::npos;
 }
 
 Terminal::Terminal() {
@@ -96,7 +97,8 @@ void Terminal::Start(const std::vector<std::string>& arguments,
     ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
     slave_name = ::ptsname(master_);
     // The new session's first terminal opened becomes its controlling one.
-    posix_spawn_file_actions_addopen(&actions, 0, slave_name.c_str(), O_RDWR, 0);
+    posix_spawn_file_actions_addopen(&actions, 0, slave_name.c_str(), O_RDWR,
+                                     0);
     posix_spawn_file_actions_adddup2(&actions, 0, 1);
     posix_spawn_file_actions_adddup2(&actions, 0, 2);
     if (options.mode == RunOptions::Mode::kNoKeyboard) {
@@ -108,9 +110,11 @@ void Terminal::Start(const std::vector<std::string>& arguments,
     if (options.close_stderr) {
       posix_spawn_file_actions_addclose(&actions, 2);
     } else {
-      posix_spawn_file_actions_addopen(
-          &actions, 2, options.stderr_file.empty() ? "/dev/null" : options.stderr_file.c_str(),
-          O_WRONLY | O_CREAT | O_TRUNC, 0644);
+      posix_spawn_file_actions_addopen(&actions, 2,
+                                       options.stderr_file.empty()
+                                           ? "/dev/null"
+                                           : options.stderr_file.c_str(),
+                                       O_WRONLY | O_CREAT | O_TRUNC, 0644);
     }
   }
   if (!options.stdout_file.empty()) {
@@ -123,7 +127,8 @@ void Terminal::Start(const std::vector<std::string>& arguments,
   posix_spawnattr_t attributes;
   posix_spawnattr_init(&attributes);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
-  int failed = ::posix_spawnp(&child_, argv[0], &actions, &attributes, argv.data(), environ);
+  int failed = ::posix_spawnp(&child_, argv[0], &actions, &attributes,
+                              argv.data(), environ);
   posix_spawnattr_destroy(&attributes);
   posix_spawn_file_actions_destroy(&actions);
   if (failed != 0) throw std::runtime_error("cannot start " + words[0]);
@@ -139,12 +144,15 @@ void Terminal::Pump(std::chrono::milliseconds limit) {
     if (status_ < 0) {
       int status = 0;
       if (::waitpid(child_, &status, WNOHANG) == child_) {
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
+        status_ =
+            WIFEXITED(status) ? WEXITSTATUS(status) : 1000 + WTERMSIG(status);
       }
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - Clock::now());
-    int wait_ms = status_ >= 0 ? 0 : static_cast<int>(std::max<long>(0, std::min<long>(left.count(), 20)));
+    int wait_ms = status_ >= 0 ? 0
+                               : static_cast<int>(std::max<long>(
+                                     0, std::min<long>(left.count(), 20)));
     if (master_ >= 0) {
       struct pollfd ready = {master_, POLLIN, 0};
       if (::poll(&ready, 1, wait_ms) > 0 && (ready.revents & POLLIN) != 0) {
@@ -163,7 +171,8 @@ void Terminal::Pump(std::chrono::milliseconds limit) {
   }
 }
 
-bool Terminal::WaitForText(const std::string& text, std::chrono::milliseconds limit) {
+bool Terminal::WaitForText(const std::string& text,
+                           std::chrono::milliseconds limit) {
   auto deadline = Clock::now() + limit;
   while (true) {
     for (const std::string& row : Screen()) {
@@ -210,7 +219,8 @@ std::vector<std::string> Terminal::Screen() const {
 std::vector<std::string> Terminal::ScreenFrom(const std::string& first) const {
   std::vector<std::string> rows = Screen();
   for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i] == first) return {rows.begin() + static_cast<long>(i), rows.end()};
+    if (rows[i] == first)
+      return {rows.begin() + static_cast<long>(i), rows.end()};
   }
   return rows;
 }
@@ -242,12 +252,15 @@ ScratchDirectory::~ScratchDirectory() {
   std::filesystem::remove_all(path_, ignored);
 }
 
-void ScratchDirectory::Write(const std::string& name, const std::string& content) const {
+void ScratchDirectory::Write(const std::string& name,
+                             const std::string& content) const {
   std::ofstream out(File(name), std::ios::binary | std::ios::trunc);
   out << content;
 }
 
-std::string ScratchDirectory::Read(const std::string& name) const { return ReadFile(File(name)); }
+std::string ScratchDirectory::Read(const std::string& name) const {
+  return ReadFile(File(name));
+}
 
 bool ScratchDirectory::Exists(const std::string& name) const {
   return std::filesystem::exists(File(name));

@@ -16,15 +16,19 @@ struct VTerm;
 namespace kestrel::e2e {
 
 struct RunOptions {
-  std::string directory;           // working directory of the tool
+  std::string directory;  // working directory of the tool
   // kTerminal: the pseudo-terminal is standard input, output and error.
   // kNoKeyboard: as kTerminal, but standard input is /dev/null.
   // kNoTerminal: no controlling terminal at all; input is /dev/null.
-  enum class Mode { kTerminal, kNoKeyboard, kNoTerminal } mode = Mode::kTerminal;
-  std::string stdout_file;         // redirect standard output here
-  std::string stderr_file;         // with kNoTerminal: standard error here
-  bool close_stderr = false;       // with kNoTerminal: standard error closed
-  std::string peak_file;           // write the tool's peak memory (KiB) here
+  enum class Mode {
+    kTerminal,
+    kNoKeyboard,
+    kNoTerminal
+  } mode = Mode::kTerminal;
+  std::string stdout_file;    // redirect standard output here
+  std::string stderr_file;    // with kNoTerminal: standard error here
+  bool close_stderr = false;  // with kNoTerminal: standard error closed
+  std::string peak_file;      // write the tool's peak memory (KiB) here
 };
 
 class Terminal {
@@ -38,7 +42,8 @@ class Terminal {
   Terminal& operator=(const Terminal&) = delete;
 
   // Starts the tool with `arguments` after the command's own words.
-  void Start(const std::vector<std::string>& arguments, const RunOptions& options = {});
+  void Start(const std::vector<std::string>& arguments,
+             const RunOptions& options = {});
   // Types bytes at the keyboard.
   void Type(const std::string& bytes);
   // Waits until the screen shows `text` somewhere; false on time-out.

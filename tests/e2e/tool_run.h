@@ -24,7 +24,9 @@ inline Finished RunToEnd(const std::vector<std::string>& arguments,
   options.directory = directory;
   terminal.Start(arguments, options);
   int status = terminal.Wait();
-  long peak = options.peak_file.empty() ? 0 : std::atol(ReadFile(options.peak_file).c_str());
+  long peak = options.peak_file.empty()
+                  ? 0
+                  : std::atol(ReadFile(options.peak_file).c_str());
   return {status, terminal.Screen(), peak};
 }
 

@@ -11,9 +11,9 @@ namespace kestrel {
 
 class FakeConsole final : public ConsoleDevice {
  public:
-  std::string shown;                 // every byte handed over
+  std::string shown;                   // every byte handed over
   std::vector<std::string> handovers;  // one entry per hand-over
-  std::string keys;                  // waiting to be taken
+  std::string keys;                    // waiting to be taken
   bool keyboard = true;
 
   void Show(const char* data, std::size_t size) override {
@@ -32,7 +32,8 @@ class FakeConsole final : public ConsoleDevice {
   std::vector<std::string> Lines() const {
     std::vector<std::string> lines;
     std::size_t start = 0;
-    for (std::size_t end; (end = shown.find("\r\n", start)) != std::string::npos;
+    for (std::size_t end;
+         (end = shown.find("\r\n", start)) != std::string::npos;
          start = end + 2) {
       lines.push_back(shown.substr(start, end - start));
     }

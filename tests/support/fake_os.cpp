@@ -60,9 +60,11 @@ bool FakeOs::Truncate(OsHandle handle, std::uint16_t* code) {
 }
 
 OsFileType FakeOs::Stat(OsHandle handle, std::uint16_t* code) {
-  if (Injected("stat " + std::to_string(handle), code)) return OsFileType::kDisk;
-  return files.at(handles_.at(handle).name).device ? OsFileType::kCharacterDevice
-                                                   : OsFileType::kDisk;
+  if (Injected("stat " + std::to_string(handle), code))
+    return OsFileType::kDisk;
+  return files.at(handles_.at(handle).name).device
+             ? OsFileType::kCharacterDevice
+             : OsFileType::kDisk;
 }
 
 long FakeOs::Read(OsHandle handle, void* buffer, std::size_t size,
@@ -73,7 +75,8 @@ long FakeOs::Read(OsHandle handle, void* buffer, std::size_t size,
   }
   Open_& open = handles_.at(handle);
   const std::string& data = files.at(open.name).data;
-  std::size_t left = open.position < data.size() ? data.size() - open.position : 0;
+  std::size_t left =
+      open.position < data.size() ? data.size() - open.position : 0;
   std::size_t n = Allowed(size < left ? size : left);
   std::memcpy(buffer, data.data() + open.position, n);
   open.position += n;

@@ -33,10 +33,12 @@ int main() {
   using kestrel::IoCodeFromSystemError;
   Check(IoCodeFromSystemError(ERROR_FILE_NOT_FOUND), 2, "missing file is 2");
   Check(IoCodeFromSystemError(ERROR_PATH_NOT_FOUND), 3, "missing folder is 3");
-  Check(IoCodeFromSystemError(ERROR_TOO_MANY_OPEN_FILES), 4, "too many files is 4");
+  Check(IoCodeFromSystemError(ERROR_TOO_MANY_OPEN_FILES), 4,
+        "too many files is 4");
   Check(IoCodeFromSystemError(ERROR_ACCESS_DENIED), 5, "access denied is 5");
   Check(IoCodeFromSystemError(ERROR_INVALID_HANDLE), 6, "bad handle is 6");
-  Check(IoCodeFromSystemError(ERROR_SHARING_VIOLATION), 5, "sharing violation is 5");
+  Check(IoCodeFromSystemError(ERROR_SHARING_VIOLATION), 5,
+        "sharing violation is 5");
   Check(IoCodeFromSystemError(ERROR_WRITE_PROTECT), 150, "19 becomes 150");
   Check(IoCodeFromSystemError(ERROR_GEN_FAILURE), 162, "31 becomes 162");
   Check(IoCodeFromSystemError(18), 18, "18 passes unchanged");
@@ -45,10 +47,13 @@ int main() {
 
   using kestrel::SplitCommandLine;
   Check(SplitCommandLine("C:\\tools\\kestrel.exe \"my image.hex\" 001.234.567"),
-        Words{"C:\\tools\\kestrel.exe", "my image.hex", "001.234.567"}, "quoted blank");
+        Words{"C:\\tools\\kestrel.exe", "my image.hex", "001.234.567"},
+        "quoted blank");
   Check(SplitCommandLine("\"C:\\Program Files\\kestrel.exe\"'a b'c"),
-        Words{"C:\\Program Files\\kestrel.exe", "a b", "c"}, "quotes back to back");
-  Check(SplitCommandLine("k a\\\"b \"\""), Words{"k", "a\\\"b", ""}, "no escapes");
+        Words{"C:\\Program Files\\kestrel.exe", "a b", "c"},
+        "quotes back to back");
+  Check(SplitCommandLine("k a\\\"b \"\""), Words{"k", "a\\\"b", ""},
+        "no escapes");
 
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
