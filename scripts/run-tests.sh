@@ -7,7 +7,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 packages=(cmake g++ clang libclang-rt-14-dev make pkg-config libgtest-dev libgmock-dev libvterm-dev srecord binutils
-          g++-mingw-w64-x86-64-posix wine64 unzip)
+          g++-mingw-w64-x86-64-posix wine wine64 unzip)
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" ||
@@ -17,7 +17,7 @@ if ((${#missing[@]})); then
   sudo=()
   [ "$(id -u)" -eq 0 ] || sudo=(sudo)
   "${sudo[@]}" apt-get update
-  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y --no-install-recommends "${missing[@]}"
+  DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${missing[@]}"
 fi
 
 echo "== native build and tests"
