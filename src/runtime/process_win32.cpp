@@ -54,12 +54,38 @@ int FaultNumber(DWORD code) {
   }
 }
 
+// The return addresses of the frames that called the faulting one, unwound
+// from the fault's own register state with the unwind tables of the image.
+std::vector<void*> FaultFrames(const CONTEXT& fault) {
+  std::vector<void*> frames;
+  CONTEXT context = fault;
+  while (frames.size() < kMaxFrames) {
+    DWORD64 base = 0;
+    PRUNTIME_FUNCTION entry =
+        RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+    if (entry == nullptr) {
+      // A leaf function: the return address is on top of the stack.
+      context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
+      context.Rsp += 8;
+    } else {
+      void* handler_data = nullptr;
+      DWORD64 establisher = 0;
+      RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, entry, &context,
+                       &handler_data, &establisher, nullptr);
+    }
+    if (context.Rip == 0) break;
+    frames.push_back(reinterpret_cast<void*>(context.Rip));
+  }
+  return frames;
+}
+
 LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
   int number = FaultNumber(fault->ExceptionRecord->ExceptionCode);
   if (number == 0) return EXCEPTION_CONTINUE_SEARCH;  // left to the system
   RestoreConsole();
   ReportUnhandledFailure(fault->ExceptionRecord->ExceptionAddress,
-                         FailureMessage(number), {});
+                         FailureMessage(number),
+                         FaultFrames(*fault->ContextRecord));
   ::ExitProcess(kStatusUnhandled);
 }
 

@@ -9,6 +9,7 @@
 
 #include "runtime/arguments.h"
 #include "runtime/os.h"
+#include "runtime/process.h"
 
 namespace {
 
@@ -29,7 +30,58 @@ using Words = std::vector<std::string>;
 
 }  // namespace
 
-int main() {
+// Runs this program again as "fault", which faults inside the tool's
+// runtime; the report it writes to standard output, and its exit status.
+std::string RunFaultingCopy(DWORD* status) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE read_end = nullptr;
+  HANDLE write_end = nullptr;
+  CreatePipe(&read_end, &write_end, &inherit, 0);
+  SetHandleInformation(read_end, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOA startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = write_end;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  char program[MAX_PATH] = {};
+  GetModuleFileNameA(nullptr, program, MAX_PATH);
+  std::string command = std::string("\"") + program + "\" fault";
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
+                      nullptr, nullptr, &startup, &process)) {
+    return "";
+  }
+  CloseHandle(write_end);
+  std::string output;
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(read_end, buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    output.append(buffer, got);
+  }
+  WaitForSingleObject(process.hProcess, INFINITE);
+  GetExitCodeProcess(process.hProcess, status);
+  CloseHandle(process.hProcess);
+  CloseHandle(process.hThread);
+  CloseHandle(read_end);
+  return output;
+}
+
+__attribute__((noinline)) void Fault() {
+  volatile int* nowhere = nullptr;
+  *nowhere = 1;
+}
+
+bool IsAddressLine(const std::string& line) {
+  return line.size() == 12 && line.compare(0, 4, "  0x") == 0 &&
+         line.find_first_not_of("0123456789ABCDEF", 4) == std::string::npos;
+}
+
+int main(int argc, char** argv) {
+  if (argc > 1 && std::string(argv[1]) == "fault") {
+    kestrel::RunTool(argc, argv, Fault);
+  }
+
   using kestrel::IoCodeFromSystemError;
   Check(IoCodeFromSystemError(ERROR_FILE_NOT_FOUND), 2, "missing file is 2");
   Check(IoCodeFromSystemError(ERROR_PATH_NOT_FOUND), 3, "missing folder is 3");
@@ -54,6 +106,27 @@ int main() {
         "quotes back to back");
   Check(SplitCommandLine("k a\\\"b \"\""), Words{"k", "a\\\"b", ""},
         "no escapes");
+
+  // A processor fault inside the tool gives the unhandled-failure report
+  // with the fault's address and the frames that led to it.
+  DWORD status = 0;
+  std::string report = RunFaultingCopy(&status);
+  Check(status, DWORD{217}, "a fault ends with status 217");
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end;
+       (end = report.find("\r\n", at)) != std::string::npos; at = end + 2) {
+    lines.push_back(report.substr(at, end - at));
+  }
+  bool shaped =
+      lines.size() >= 5 &&
+      lines[0].compare(0, 37, "An unhandled exception occurred at 0x") == 0 &&
+      lines[0].size() == 47 && lines[1] == "Access violation" &&
+      lines[2] == "  0x" + lines[0].substr(37, 8) && lines.back().empty();
+  for (std::size_t i = 2; shaped && i + 1 < lines.size(); ++i) {
+    shaped = IsAddressLine(lines[i]);
+  }
+  Check(shaped, true, "the fault report has its address and frame lines");
+  if (!shaped) std::printf("%s", report.c_str());
 
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
