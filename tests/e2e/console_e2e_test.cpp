@@ -65,7 +65,8 @@ TEST(ConsoleTest, WithoutTerminalOrStandardErrorReportsARunTimeError) {
 
 TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
   SKIP_UNDER_WINE(
-      "a Unix signal sent to wine is no processor fault of the program");
+      "a Unix signal sent to wine is no processor fault of the program; "
+      "tests/win32 checks the Windows fault report");
   ScratchDirectory dir;
   Terminal terminal;
   RunOptions options;
