@@ -138,7 +138,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     line.Emit();
   }
   line.Emit();
-  ::_exit(217);
+  ::_exit(kStatusUnhandled);
 }
 
 // A run ended from outside must not leave the terminal without echo.

@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,12 +123,10 @@ TEST_F(BinPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
   SKIP_UNDER_WINE("a Linux lock taken by the test is invisible to wine");
   dir_.Write("board.bin", SomeBytes(16));
   dir_.Write("kestrel.bin", "held");
-  int fd = ::open(dir_.File("kestrel.bin").c_str(), O_RDONLY);
-  ASSERT_EQ(::flock(fd, LOCK_EX | LOCK_NB), 0);
+  HeldOpen held(dir_.File("kestrel.bin"));
   EXPECT_EQ(Run("board.bin", "123456789").screen,
             ErrorBlock("Can't create file kestrel.bin"));
   EXPECT_EQ(dir_.Read("kestrel.bin"), "held");
-  ::close(fd);
 }
 
 TEST_F(BinPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {

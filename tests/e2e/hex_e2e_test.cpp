@@ -1,6 +1,4 @@
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,19 +16,6 @@ namespace {
 const std::string kFirst = ":10000000000102030405060708090A0B0C0D0E0F78";
 const std::string kSecond = Record(0, 0x10, SomeBytes(16));
 const std::string kEnd = ":00000001FF";
-
-// Holds a file open and locked, as another program on the line would.
-class HeldOpen {
- public:
-  explicit HeldOpen(const std::string& path)
-      : fd_(::open(path.c_str(), O_RDONLY)) {
-    EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
-  }
-  ~HeldOpen() { ::close(fd_); }
-
- private:
-  int fd_;
-};
 
 class HexPatch : public ::testing::Test {
  protected:

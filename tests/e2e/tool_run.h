@@ -1,6 +1,12 @@
-// One finished run of the tool, and the message blocks it prints.
+// One finished run of the tool, the message blocks it prints, and a file
+// held by another program.
 #ifndef KESTREL_TESTS_E2E_TOOL_RUN_H_
 #define KESTREL_TESTS_E2E_TOOL_RUN_H_
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/file.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <string>
@@ -29,6 +35,21 @@ inline Finished RunToEnd(const std::vector<std::string>& arguments,
                   : std::atol(ReadFile(options.peak_file).c_str());
   return {status, terminal.Screen(), peak};
 }
+
+// Holds a file open and locked, as another program on the line would.
+class HeldOpen {
+ public:
+  explicit HeldOpen(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY)) {
+    EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
+  }
+  ~HeldOpen() { ::close(fd_); }
+  HeldOpen(const HeldOpen&) = delete;
+  HeldOpen& operator=(const HeldOpen&) = delete;
+
+ private:
+  int fd_;
+};
 
 using Lines = std::vector<std::string>;
 
