@@ -97,6 +97,9 @@ echo "$(basename "$zip"): contents checked"
 
 echo "== Windows tests under wine"
 export WINEPREFIX="$PWD/build-windows/wineprefix" WINEDEBUG=-all
+# Wine converts arguments and console text by the locale: pin the one the
+# suite is proven in, whatever the caller's environment holds.
+export LC_ALL=C.UTF-8
 # Without the 32-bit half of wine the prefix is made all the same, with a
 # complaint and a non-zero status.
 [ -d "$WINEPREFIX/drive_c" ] || wineboot -i || [ -d "$WINEPREFIX/drive_c" ]

@@ -229,13 +229,23 @@ TEST_F(HexPatch, ARejectedSerialNumberCreatesNoOutput) {
 TEST_F(HexPatch, ASerialNumberWithBytesAbove127IsNoNumber) {
   dir_.Write("board.hex", kFirst + "\r\n");
   Finished run = Run("board.hex", "12345678\xE9");
-  ASSERT_EQ(run.screen.size(), 6u);
-  EXPECT_EQ(
-      run.screen[1].rfind("Kestrel Tool 2. Inadequate parameter. 12345678", 0),
-      0u);
-  EXPECT_NE(run.screen[1].find(" doesn't seem to be a number"),
-            std::string::npos);
-  EXPECT_EQ(Lines(run.screen.begin() + 2, run.screen.end()),
+  // Under wine the byte reaches the screen in whatever form the locale's
+  // conversions give it, so the message may take more than one row.
+  ASSERT_GE(run.screen.size(), 6u) << ::testing::PrintToString(run.screen);
+  std::string message;
+  for (auto row = run.screen.begin() + 1; row != run.screen.end() - 4; ++row) {
+    message += *row;
+  }
+  EXPECT_EQ(run.screen.front(), "");
+  EXPECT_EQ(message.rfind("Kestrel Tool 2. Inadequate parameter. 12345678", 0),
+            0u)
+      << message;
+  const std::string tail = " doesn't seem to be a number";
+  EXPECT_TRUE(
+      message.size() > tail.size() &&
+      message.compare(message.size() - tail.size(), tail.size(), tail) == 0)
+      << message;
+  EXPECT_EQ(Lines(run.screen.end() - 4, run.screen.end()),
             UsageExamples("001234567"));
   EXPECT_EQ(run.status, 64);
   EXPECT_FALSE(dir_.Exists("kestrel.hex"));
@@ -342,7 +352,7 @@ TEST_F(HexPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {
             Record(0, 0, Stamped(SomeBytes(16, 0), 123456789)));
   std::printf("peak memory: %ld KiB for 1 line, %ld KiB for 4 MiB\n",
               small.peak_kib, big.peak_kib);
-  EXPECT_LE(big.peak_kib, small.peak_kib + 256)
+  EXPECT_LE(big.peak_kib, small.peak_kib + kMemorySlackKib)
       << "peak memory " << small.peak_kib << " KiB for 1 line, " << big.peak_kib
       << " KiB for 4 MiB";
 }

@@ -150,7 +150,10 @@ void Terminal::Pump(std::chrono::milliseconds limit) {
     }
     auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - Clock::now());
-    int wait_ms = status_ >= 0 ? 0
+    // Once the tool has ended, what is still to come is read until the
+    // terminal falls quiet: under wine the console's own process may still
+    // be drawing.
+    int wait_ms = status_ >= 0 ? (UnderWine() ? 50 : 0)
                                : static_cast<int>(std::max<long>(
                                      0, std::min<long>(left.count(), 20)));
     if (master_ >= 0) {
@@ -232,10 +235,18 @@ int Terminal::UnreadInput() const {
 }
 
 bool Terminal::InLineMode() const {
-  struct termios mode;
-  if (slave_ < 0 || ::tcgetattr(slave_, &mode) != 0) return false;
+  // A native tool puts the mode back before it ends, and nothing else would
+  // afterwards; under wine the console's own process does it, a little
+  // after the program's end.
+  auto deadline = Clock::now() + std::chrono::seconds(2);
   tcflag_t wanted = ICANON | ECHO | ISIG;
-  return (mode.c_lflag & wanted) == wanted;
+  struct termios mode;
+  while (slave_ >= 0 && ::tcgetattr(slave_, &mode) == 0) {
+    if ((mode.c_lflag & wanted) == wanted) return true;
+    if (Clock::now() >= deadline) return false;
+    ::usleep(10000);
+  }
+  return false;
 }
 
 ScratchDirectory::ScratchDirectory() {

@@ -65,7 +65,8 @@ class Terminal {
   const std::string& output() const { return output_; }
   // Bytes typed but never taken by the tool, still in the terminal's queue.
   int UnreadInput() const;
-  // Whether the terminal is back in line mode with echo and signal keys.
+  // Whether the terminal is back in line mode with echo and signal keys,
+  // waiting a moment for it.
   bool InLineMode() const;
 
  private:
