@@ -10,9 +10,7 @@
 #include "cli/serial.h"
 #include "fuzz/fuzz_support.h"
 #include "hex/hex_patch.h"
-#include "runtime/failure.h"
-#include "support/fake_console.h"
-#include "support/fake_os.h"
+#include "support/fake_runtime.h"
 
 namespace {
 
@@ -66,20 +64,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   kestrel::FakeOs os;
   kestrel::FakeConsole console;
   os.files[name].data = image;
-  kestrel::SetOsForTest(&os);
-  kestrel::InstallConsole(&console);
-  kestrel::ThrowOnEndProcessForTest(true);
-  kestrel::PendingIoError = 0;
-  kestrel::SetExitStatus(0);
-  int status = 0;
-  try {
-    (hex ? kestrel::PatchHexImage : kestrel::PatchBinImage)(name, serial);
-    status = kestrel::ExitStatus();
-  } catch (const kestrel::ProcessEnded& end) {
-    status = end.status;
-  }
-  kestrel::SetOsForTest(nullptr);
-  kestrel::InstallConsole(nullptr);
+  kestrel::InstallFakeRuntime(os, console);
+  int status = kestrel::RunPatch(
+      hex ? kestrel::PatchHexImage : kestrel::PatchBinImage, name, serial);
+  kestrel::RemoveFakeRuntime();
 
   FUZZ_ASSERT(os.files[name].data == image);
   FUZZ_ASSERT(os.files[name].writes == 0);

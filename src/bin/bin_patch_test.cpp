@@ -10,12 +10,7 @@ namespace {
 class BinPatchTest : public RuntimeTest {
  protected:
   int Patch(const std::string& serial = "123456789") {
-    try {
-      PatchBinImage("board.bin", serial);
-      return ExitStatus();
-    } catch (const ProcessEnded& end) {
-      return end.status;
-    }
+    return RunPatch(PatchBinImage, "board.bin", serial);
   }
 };
 

@@ -13,7 +13,7 @@ namespace {
 struct Kind {
   const char* image;
   std::string content;
-  void (*patch)(const std::string&, const std::string&);
+  Patcher patch;
   const char* output;
 };
 
@@ -32,17 +32,17 @@ class PatchFaultTest : public RuntimeTest,
     console_.shown.clear();
     SetExitStatus(0);
     PendingIoError = 0;
-    try {
-      GetParam().patch(GetParam().image, "001.234.567");
-      return ExitStatus();
-    } catch (const ProcessEnded& end) {
-      return end.status;
-    }
+    return RunPatch(GetParam().patch, GetParam().image, "001.234.567");
+  }
+
+  // A fresh fake OS holding only the image.
+  void Reset() {
+    os_ = FakeOs();
+    os_.files[GetParam().image].data = GetParam().content;
   }
 
   std::vector<std::string> CleanRun() {
-    os_ = FakeOs();
-    os_.files[GetParam().image].data = GetParam().content;
+    Reset();
     EXPECT_EQ(Run(), 0);
     return os_.calls;
   }
@@ -70,8 +70,7 @@ TEST_P(PatchFaultTest, EveryFailedCallEndsInItsStagesBlock) {
   ASSERT_GT(calls.size(), 8u);
   for (int code : {2, 5, 6, 101, 150, 162}) {
     for (std::size_t n = 1; n <= calls.size(); ++n) {
-      os_ = FakeOs();
-      os_.files[GetParam().image].data = GetParam().content;
+      Reset();
       os_.FailCall(static_cast<int>(n), static_cast<std::uint16_t>(code));
       int status = Run();
       SCOPED_TRACE("call " + std::to_string(n) + " (" + calls[n - 1] +
@@ -87,8 +86,7 @@ TEST_P(PatchFaultTest, AShortWriteAnywhereIsNeverASuccess) {
   std::vector<std::string> calls = CleanRun();
   for (std::size_t n = 1; n <= calls.size(); ++n) {
     if (calls[n - 1].rfind("write", 0) != 0) continue;
-    os_ = FakeOs();
-    os_.files[GetParam().image].data = GetParam().content;
+    Reset();
     os_.ShortCall(static_cast<int>(n), 1);
     SCOPED_TRACE("short " + calls[n - 1]);
     EXPECT_EQ(Run(), 73);
@@ -104,8 +102,7 @@ TEST_P(PatchFaultTest, AShortReadAnywhereStillGivesTheWholeOutput) {
   for (std::size_t n = 1; n <= calls.size(); ++n) {
     if (calls[n - 1].rfind("read", 0) != 0) continue;
     for (std::size_t bytes : {1u, 3u, 7u}) {
-      os_ = FakeOs();
-      os_.files[GetParam().image].data = GetParam().content;
+      Reset();
       os_.ShortCall(static_cast<int>(n), bytes);
       SCOPED_TRACE(calls[n - 1] + " delivers " + std::to_string(bytes));
       EXPECT_EQ(Run(), 0);

@@ -15,22 +15,14 @@ class HexPatchTest : public RuntimeTest {
  protected:
   // Runs the patcher; the exit status it leaves or ends the process with.
   int Patch(const std::string& serial = "001234567") {
-    try {
-      PatchHexImage("board.hex", serial);
-      return ExitStatus();
-    } catch (const ProcessEnded& end) {
-      return end.status;
-    }
+    return RunPatch(PatchHexImage, "board.hex", serial);
   }
   // The number of the `nth` OS call starting with `call` in a clean run.
   int CallAfter(const std::string& call, int nth = 1) {
     FakeOs probe;
     probe.files = os_.files;
     SetOsForTest(&probe);
-    try {
-      PatchHexImage("board.hex", "001234567");
-    } catch (const ProcessEnded&) {
-    }
+    Patch();
     SetOsForTest(&os_);
     console_.shown.clear();
     PendingIoError = 0;

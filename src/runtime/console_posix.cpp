@@ -11,9 +11,6 @@
 namespace kestrel {
 namespace platform {
 
-// Defined with the rest of the start-up in process_posix.cpp.
-[[noreturn]] void EndWithoutConsole(const char* message);
-
 namespace {
 
 struct termios saved_input_mode;

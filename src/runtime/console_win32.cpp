@@ -8,9 +8,6 @@
 namespace kestrel {
 namespace platform {
 
-// Defined with the rest of the start-up in process_win32.cpp.
-[[noreturn]] void EndWithoutConsole(const char* message);
-
 namespace {
 
 HANDLE input_handle = INVALID_HANDLE_VALUE;

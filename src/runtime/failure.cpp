@@ -45,7 +45,6 @@ const char* FailureText(int number) {
     case 106:
       return "Invalid input";
     case 1:
-      return "Out of memory";
     case 203:
       return "Out of memory";
     case 204:

@@ -44,6 +44,10 @@ void SetUpConsole();
 void RestoreConsole();
 // Puts the console input mode back and ends the process.
 [[noreturn]] void ExitProcess(int status);
+// Tells on standard error that there is no console and ends with status 1;
+// when standard error cannot be written either, ends with the start-up
+// run-time error report.
+[[noreturn]] void EndWithoutConsole(const char* message);
 
 }  // namespace platform
 }  // namespace kestrel

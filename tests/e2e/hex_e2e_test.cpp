@@ -13,9 +13,18 @@
 namespace kestrel::e2e {
 namespace {
 
+// The first record holds the bytes 0 to 15.
 const std::string kFirst = ":10000000000102030405060708090A0B0C0D0E0F78";
+const std::string kStampedFirst = ":10000000000102030012D68708090A0B0C0D0E0F1F";
 const std::string kSecond = Record(0, 0x10, SomeBytes(16));
 const std::string kEnd = ":00000001FF";
+
+// The first record as stamped with `serial`, built independently.
+std::string FirstWith(std::uint32_t serial) {
+  std::string bytes;
+  for (char byte = 0; byte < 16; ++byte) bytes += byte;
+  return Record(0, 0, Stamped(bytes, serial));
+}
 
 class HexPatch : public ::testing::Test {
  protected:
@@ -52,72 +61,19 @@ TEST_P(HexSerials, StampsTheFirstRecordAndCopiesEveryOtherLine) {
 
 INSTANTIATE_TEST_SUITE_P(
     Values, HexSerials,
-    ::testing::Values(
-        SerialCase{"001.234.567",
-                   ":10000000000102030012D68708090A0B0C0D0E0F1F"},
-        SerialCase{"001234567", ":10000000000102030012D68708090A0B0C0D0E0F1F"},
-        SerialCase{
-            "000000000",
-            Record(
-                0, 0,
-                Stamped(
-                    SomeBytes(0) +
-                        std::string(
-                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
-                            16),
-                    0))},
-        SerialCase{
-            "999999999",
-            Record(
-                0, 0,
-                Stamped(std::string(
-                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
-                            16),
-                        0x3B9AC9FF))},
-        SerialCase{
-            "-12345678",
-            Record(
-                0, 0,
-                Stamped(std::string(
-                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
-                            16),
-                        0xFF439EB2))},
-        SerialCase{
-            "1.2.3.4.5.6.7.8.9",
-            Record(
-                0, 0,
-                Stamped(std::string(
-                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
-                            16),
-                        123456789))},
-        SerialCase{
-            "$FFFFFFFF",
-            Record(
-                0, 0,
-                Stamped(std::string(
-                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
-                            16),
-                        0xFFFFFFFF))},
-        SerialCase{
-            "%11111111",
-            Record(
-                0, 0,
-                Stamped(std::string(
-                            "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
-                            16),
-                        255))},
-        SerialCase{
-            " 12345678",
-            Record(0, 0,
-                   Stamped(
-                       std::string(
-                           "\0\1\2\3\4\5\6\7\x08\x09\x0A\x0B\x0C\x0D\x0E\x0F",
-                           16),
-                       12345678))}));
+    ::testing::Values(SerialCase{"001.234.567", kStampedFirst},
+                      SerialCase{"001234567", kStampedFirst},
+                      SerialCase{"000000000", FirstWith(0)},
+                      SerialCase{"999999999", FirstWith(0x3B9AC9FF)},
+                      SerialCase{"-12345678", FirstWith(0xFF439EB2)},
+                      SerialCase{"1.2.3.4.5.6.7.8.9", FirstWith(123456789)},
+                      SerialCase{"$FFFFFFFF", FirstWith(0xFFFFFFFF)},
+                      SerialCase{"%11111111", FirstWith(255)},
+                      SerialCase{" 12345678", FirstWith(12345678)}));
 
 TEST_F(HexPatch, ReadsEveryKindOfLineEndAndWritesCrLf) {
-  std::string expected = ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n" +
-                         kSecond + "\r\n" + kEnd + "\r\n";
+  std::string expected =
+      kStampedFirst + "\r\n" + kSecond + "\r\n" + kEnd + "\r\n";
   for (const std::string& image :
        std::vector<std::string>{kFirst + "\n" + kSecond + "\n" + kEnd + "\n",
                                 kFirst + "\r" + kSecond + "\r" + kEnd + "\r",
@@ -134,15 +90,13 @@ TEST_F(HexPatch, CopiesLinesAfterTheEndRecordButStopsAtCtrlZ) {
   Finished run = Run("board.hex", "001234567");
   EXPECT_EQ(run.screen, SuccessBlock("kestrel.hex"));
   EXPECT_EQ(dir_.Read("kestrel.hex"),
-            ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n" + kEnd + "\r\n" +
-                kSecond + "\r\n");
+            kStampedFirst + "\r\n" + kEnd + "\r\n" + kSecond + "\r\n");
 }
 
 TEST_F(HexPatch, ASingleLineImageGivesTheStampedLineAlone) {
   dir_.Write("board.hex", kFirst);
   EXPECT_EQ(Run("board.hex", "001234567").status, 0);
-  EXPECT_EQ(dir_.Read("kestrel.hex"),
-            ":10000000000102030012D68708090A0B0C0D0E0F1F\r\n");
+  EXPECT_EQ(dir_.Read("kestrel.hex"), kStampedFirst + "\r\n");
 }
 
 TEST_F(HexPatch, KeepsLowerCaseWhereNothingChanges) {

@@ -36,8 +36,7 @@ void ReplyToProgram(const char* bytes, size_t size, void* user) {
   }
 }
 
-}  // namespace
-
+// The command words from KESTREL_COMMAND.
 std::vector<std::string> ToolCommand() {
   const char* command = std::getenv("KESTREL_COMMAND");
   if (command == nullptr || *command == '\0') {
@@ -48,6 +47,8 @@ std::vector<std::string> ToolCommand() {
   for (std::string word; split >> word;) words.push_back(word);
   return words;
 }
+
+}  // namespace
 
 bool UnderWine() {
   const char* command = std::getenv("KESTREL_COMMAND");
@@ -216,15 +217,6 @@ std::vector<std::string> Terminal::Screen() const {
     rows.push_back(line);
   }
   while (!rows.empty() && rows.back().empty()) rows.pop_back();
-  return rows;
-}
-
-std::vector<std::string> Terminal::ScreenFrom(const std::string& first) const {
-  std::vector<std::string> rows = Screen();
-  for (size_t i = 0; i < rows.size(); ++i) {
-    if (rows[i] == first)
-      return {rows.begin() + static_cast<long>(i), rows.end()};
-  }
   return rows;
 }
 

@@ -59,8 +59,6 @@ class Terminal {
 
   // The screen rows, trailing blanks removed, up to the last non-empty row.
   std::vector<std::string> Screen() const;
-  // The rows from the one showing `first` on, or from the top.
-  std::vector<std::string> ScreenFrom(const std::string& first) const;
   // Everything the tool wrote to the terminal.
   const std::string& output() const { return output_; }
   // Bytes typed but never taken by the tool, still in the terminal's queue.
@@ -80,8 +78,6 @@ class Terminal {
   VTerm* vterm_ = nullptr;
 };
 
-// The command words from KESTREL_COMMAND.
-std::vector<std::string> ToolCommand();
 // True when the tool under test is the Windows build run by wine.
 bool UnderWine();
 

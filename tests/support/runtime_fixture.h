@@ -4,27 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include "runtime/failure.h"
-#include "support/fake_console.h"
-#include "support/fake_os.h"
+#include "support/fake_runtime.h"
 
 namespace kestrel {
 
 class RuntimeTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    SetOsForTest(&os_);
-    InstallConsole(&console_);
-    ThrowOnEndProcessForTest(true);
-    PendingIoError = 0;
-    SetExitStatus(0);
-  }
-  void TearDown() override {
-    SetOsForTest(nullptr);
-    InstallConsole(nullptr);
-    ThrowOnEndProcessForTest(false);
-    PendingIoError = 0;
-  }
+  void SetUp() override { InstallFakeRuntime(os_, console_); }
+  void TearDown() override { RemoveFakeRuntime(); }
 
   FakeOs os_;
   FakeConsole console_;

@@ -1,0 +1,44 @@
+// Puts the fake OS and console in place of the real ones, with the end of
+// the process thrown as ProcessEnded, and runs a patcher under them.
+#ifndef KESTREL_TESTS_SUPPORT_FAKE_RUNTIME_H_
+#define KESTREL_TESTS_SUPPORT_FAKE_RUNTIME_H_
+
+#include <string>
+
+#include "runtime/failure.h"
+#include "support/fake_console.h"
+#include "support/fake_os.h"
+
+namespace kestrel {
+
+inline void InstallFakeRuntime(FakeOs& os, FakeConsole& console) {
+  SetOsForTest(&os);
+  InstallConsole(&console);
+  ThrowOnEndProcessForTest(true);
+  PendingIoError = 0;
+  SetExitStatus(0);
+}
+
+inline void RemoveFakeRuntime() {
+  SetOsForTest(nullptr);
+  InstallConsole(nullptr);
+  ThrowOnEndProcessForTest(false);
+  PendingIoError = 0;
+}
+
+using Patcher = void (*)(const std::string& name, const std::string& serial);
+
+// The status the patch leaves or ends the process with.
+inline int RunPatch(Patcher patch, const std::string& name,
+                    const std::string& serial) {
+  try {
+    patch(name, serial);
+    return ExitStatus();
+  } catch (const ProcessEnded& end) {
+    return end.status;
+  }
+}
+
+}  // namespace kestrel
+
+#endif  // KESTREL_TESTS_SUPPORT_FAKE_RUNTIME_H_
