@@ -4,14 +4,20 @@
 
 #include "cli/patch_stages.h"
 #include "runtime/console.h"
+#include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
+#include "runtime/process.h"
 
 namespace kestrel {
 namespace {
 
 constexpr char kOutputName[] = "kestrel.bin";
+constexpr std::size_t kRecordSize = 1;  // counts are bytes
 constexpr std::size_t kBlockSize = 8;
+// The serial value goes into bytes 4 to 7, most significant first.
+constexpr std::size_t kSerialOffset = 4;
+constexpr std::size_t kSerialSize = 4;
 
 // Fills the block as far as the input goes. A read may deliver less than it
 // was asked for while more is still to come (a pipe, a device, a network
@@ -35,15 +41,15 @@ void PatchBinImage(const std::string& name, const std::string& serial_text) {
   ByteFile input;
   ByteFile output;
   std::uint32_t pattern = 0;
-  auto open_input = [&] {
-    OpenByteFile(input, name, 1);
+  auto input_stage = [&] {
+    OpenByteFile(input, name, kRecordSize);
     CheckIo();
   };
-  auto prepare = [&](std::int32_t serial) {
+  auto serial_stage = [&](std::int32_t serial) {
     pattern = static_cast<std::uint32_t>(serial);
   };
-  auto copy = [&] {
-    CreateByteFile(output, kOutputName, 1);
+  auto output_stage = [&] {
+    CreateByteFile(output, kOutputName, kRecordSize);
     CheckIo();
     unsigned char block[kBlockSize];
     std::size_t got = ReadWholeBlock(input, block);
@@ -54,8 +60,9 @@ void PatchBinImage(const std::string& name, const std::string& serial_text) {
       ConsoleWriteLine(" file");
       EndProcess(kStatusDataError);
     }
-    for (int i = 0; i < 4; ++i) {
-      block[4 + i] = static_cast<unsigned char>(pattern >> (24 - 8 * i));
+    for (std::size_t i = 0; i < kSerialSize; ++i) {
+      block[kSerialOffset + i] =
+          static_cast<unsigned char>(pattern >> (8 * (kSerialSize - 1 - i)));
     }
     WriteBlock(output, block, kBlockSize);
     CheckIo();
@@ -72,9 +79,9 @@ void PatchBinImage(const std::string& name, const std::string& serial_text) {
     CheckIo();
     ConsoleWriteLine();
     ConsoleWriteLine("Kestrel Tool 2. File kestrel.bin successfully created");
-    SetExitStatus(0);
   };
-  RunPatchStages(name, serial_text, kOutputName, open_input, prepare, copy);
+  RunPatchStages(name, serial_text, kOutputName, input_stage, serial_stage,
+                 output_stage);
 }
 
 }  // namespace kestrel

@@ -9,7 +9,8 @@
 #include "hex/hex_patch.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
-#include "runtime/failure.h"
+#include "runtime/exit_status.h"
+#include "runtime/process.h"
 
 namespace kestrel {
 namespace {

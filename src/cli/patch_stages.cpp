@@ -1,8 +1,11 @@
 #include "cli/patch_stages.h"
 
+#include <exception>
+
 #include "cli/serial.h"
 #include "runtime/console.h"
-#include "runtime/failure.h"
+#include "runtime/exit_status.h"
+#include "runtime/process.h"
 
 namespace kestrel {
 
@@ -11,13 +14,13 @@ void PrintErrorTitle() {
   ConsoleWriteLine("Kestrel Tool 2. **** Error ****");
 }
 
-void RunPatchStages(const std::string& name, const std::string& serial_text,
-                    std::string_view output_name,
-                    const std::function<void()>& open_input,
-                    const std::function<void(std::int32_t serial)>& prepare,
-                    const std::function<void()>& copy) {
+void RunPatchStages(
+    const std::string& name, const std::string& serial_text,
+    std::string_view output_name, const std::function<void()>& input_stage,
+    const std::function<void(std::int32_t serial)>& serial_stage,
+    const std::function<void()>& output_stage) {
   try {
-    open_input();
+    input_stage();
     try {
       SerialNumber serial = ParseSerialNumber(serial_text);
       if (!serial.length_ok) {
@@ -25,20 +28,20 @@ void RunPatchStages(const std::string& name, const std::string& serial_text,
         SetExitStatus(kStatusUsage);
         return;
       }
-      prepare(serial.value);
+      serial_stage(serial.value);
       try {
-        copy();
-      } catch (const Exception&) {
+        output_stage();
+      } catch (const std::exception&) {
         PrintErrorTitle();
         ConsoleWrite("Can't create file ");
         ConsoleWriteLine(output_name);
         SetExitStatus(kStatusCantCreate);
       }
-    } catch (const Exception&) {
+    } catch (const std::exception&) {
       PrintNotANumberBlock(serial_text);
       SetExitStatus(kStatusUsage);
     }
-  } catch (const Exception&) {
+  } catch (const std::exception&) {
     PrintErrorTitle();
     ConsoleWrite("Can't find file ");
     ConsoleWriteLine(name);

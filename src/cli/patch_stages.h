@@ -13,17 +13,20 @@ namespace kestrel {
 // An empty line and "Kestrel Tool 2. **** Error ****".
 void PrintErrorTitle();
 
-// Runs a patch in three nested stages. `open_input` runs in the input stage
-// (a failure prints "Can't find file " and the name, status 66). Then the
-// serial number is parsed and `prepare` runs with its value in the serial
-// stage (a failure prints the not-a-number block, status 64; a wrong length
-// the length block). `copy` runs in the output stage (a failure prints
-// "Can't create file " and `output_name`, status 73).
-void RunPatchStages(const std::string& name, const std::string& serial_text,
-                    std::string_view output_name,
-                    const std::function<void()>& open_input,
-                    const std::function<void(std::int32_t serial)>& prepare,
-                    const std::function<void()>& copy);
+// Runs a patch in three nested stages, each inside a handler that catches
+// a failure of any kind and prints the stage's own block:
+// - `input_stage` opens the image (a failure prints "Can't find file " and
+//   the name, status 66);
+// - then the serial number is parsed and `serial_stage` runs with its value
+//   (a failure prints the not-a-number block, status 64; a wrong length
+//   the length block, and `serial_stage` does not run);
+// - `output_stage` creates, copies, closes and reports success (a failure
+//   prints "Can't create file " and `output_name`, status 73).
+void RunPatchStages(
+    const std::string& name, const std::string& serial_text,
+    std::string_view output_name, const std::function<void()>& input_stage,
+    const std::function<void(std::int32_t serial)>& serial_stage,
+    const std::function<void()>& output_stage);
 
 }  // namespace kestrel
 

@@ -6,8 +6,10 @@
 #include "cli/patch_stages.h"
 #include "hex/hex_record.h"
 #include "runtime/console.h"
+#include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
+#include "runtime/process.h"
 
 namespace kestrel {
 namespace {
@@ -25,14 +27,14 @@ constexpr char kOutputName[] = "kestrel.hex";
 }  // namespace
 
 std::string PatchFirstRecord(std::string line, std::int32_t serial) {
-  char digits[9];
+  char digits[kSerialDigits + 1];
   std::snprintf(digits, sizeof digits, "%08X",
                 static_cast<std::uint32_t>(serial));
-  line.replace(17, 8, digits);
-  unsigned checksum = (256u - HexRecordSum(line, 41)) % 256u;
-  char sum[3];
+  line.replace(kSerialPosition - 1, kSerialDigits, digits);
+  unsigned checksum = (256u - HexRecordSum(line, kChecksumPosition - 1)) % 256u;
+  char sum[kChecksumDigits + 1];
   std::snprintf(sum, sizeof sum, "%02X", checksum);
-  line.replace(41, 2, sum);
+  line.replace(kChecksumPosition - 1, kChecksumDigits, sum);
   return line;
 }
 
@@ -40,11 +42,14 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
   TextFile input;
   TextFile output;
   std::string line;
-  auto open_input = [&] {
+  auto input_stage = [&] {
     OpenTextForRead(input, name);
     CheckIo();
   };
-  auto prepare = [&](std::int32_t serial) {
+  auto serial_stage = [&](std::int32_t serial) {
+    // The first line is read and checked in the serial stage by design: a
+    // failure reading it gives the not-a-number block, and a bad first line
+    // ends the run before any output exists.
     line = ReadTextLine(input);
     CheckIo();
     if (!CheckHexRecord(line))
@@ -54,7 +59,7 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
       EndNotValid(name, "Kestrel Tool 2. **** Error ****");
     line = PatchFirstRecord(std::move(line), serial);
   };
-  auto copy = [&] {
+  auto output_stage = [&] {
     CreateTextForWrite(output, kOutputName);
     CheckIo();
     WriteTextLine(output, line);
@@ -76,9 +81,9 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
     CheckIo();
     ConsoleWriteLine();
     ConsoleWriteLine("Kestrel Tool 2. File kestrel.hex successfully created");
-    SetExitStatus(0);
   };
-  RunPatchStages(name, serial_text, kOutputName, open_input, prepare, copy);
+  RunPatchStages(name, serial_text, kOutputName, input_stage, serial_stage,
+                 output_stage);
 }
 
 }  // namespace kestrel

@@ -12,7 +12,6 @@ struct ConsoleLayer {
   char buffer[kBufferSize];
   std::size_t used = 0;
   bool key_seen = false;
-  char pending_key = 0;
 };
 
 ConsoleLayer console;
@@ -30,7 +29,6 @@ void InstallConsole(ConsoleDevice* device) {
   console.device = device;
   console.used = 0;
   console.key_seen = false;
-  console.pending_key = 0;
 }
 
 void ConsoleWrite(std::string_view text) {
@@ -51,11 +49,8 @@ void ConsoleWriteLine(std::string_view text) {
 }
 
 bool KeyWaiting() {
-  if (console.key_seen) return true;
-  char key = 0;
-  if (console.device != nullptr && console.device->TakeKeys(&key)) {
-    console.key_seen = true;
-    console.pending_key = key;
+  if (!console.key_seen && console.device != nullptr) {
+    console.key_seen = console.device->TakeKeys();
   }
   return console.key_seen;
 }

@@ -26,15 +26,27 @@ class ConsoleDevice {
   virtual ~ConsoleDevice() = default;
   // Shows the bytes as they are. Console writes never fail.
   virtual void Show(const char* data, std::size_t size) = 0;
-  // Takes every key press waiting, without blocking; true when there was
-  // one, with the last of them in *key.
-  virtual bool TakeKeys(char* key) = 0;
+  // Takes the key presses waiting, without blocking; true when there was
+  // one. A key that is taken never reaches the next program.
+  virtual bool TakeKeys() = 0;
   virtual bool HasKeyboard() = 0;
 };
 
 // Installs the device the layer writes to and starts with an empty buffer
-// and no pending key. The platform's start-up calls it; so do tests.
+// and no pending key. The platform's set-up calls it; so do tests.
 void InstallConsole(ConsoleDevice* device);
+
+namespace platform {
+
+// Sets the console layer up: finds the console even when standard output
+// is redirected, and makes the keyboard's signal keys ordinary keys. Returns
+// nullptr, or without a console the message that says which part is missing.
+const char* SetUpConsole();
+// Puts the console input mode back as it was at start-up. Safe to call from
+// a signal handler, and more than once.
+void RestoreConsole();
+
+}  // namespace platform
 
 }  // namespace kestrel
 

@@ -3,7 +3,6 @@
 #include <vector>
 
 #include "runtime/console.h"
-#include "runtime/process.h"
 
 namespace kestrel {
 namespace platform {
@@ -12,7 +11,18 @@ namespace {
 
 HANDLE input_handle = INVALID_HANDLE_VALUE;
 DWORD saved_input_mode = 0;
-volatile bool input_mode_saved = false;
+volatile LONG input_mode_saved = 0;
+// Set when a Ctrl+C arrives as a control event instead of a key.
+volatile LONG ctrl_c_event = 0;
+
+// Wine's terminal front end raises the Ctrl+C event even with processed
+// input off, where Windows queues the key. Either way it is a key press:
+// it ends a key wait and never stops the tool.
+BOOL WINAPI OnControlEvent(DWORD event) {
+  if (event != CTRL_C_EVENT) return FALSE;
+  InterlockedExchange(&ctrl_c_event, 1);
+  return TRUE;
+}
 
 // Writes into the screen buffer at the layer's own cursor, in the colour the
 // console had at start-up, wrapping at the last column and scrolling at the
@@ -21,14 +31,13 @@ class ScreenBufferConsole final : public ConsoleDevice {
  public:
   ScreenBufferConsole(HANDLE out, const CONSOLE_SCREEN_BUFFER_INFO& info,
                       bool keyboard)
-      : out_(out), keyboard_(keyboard) {
-    columns_ =
-        info.dwSize.X > 256 ? 256 : (info.dwSize.X > 0 ? info.dwSize.X : 80);
-    rows_ =
-        info.dwSize.Y > 256 ? 256 : (info.dwSize.Y > 0 ? info.dwSize.Y : 25);
+      : out_(out), keyboard_(keyboard), colour_(info.wAttributes) {
+    // The whole screen buffer, in the console's own coordinates: a Windows
+    // console has 9001 rows by default, and may be wider than 256 columns.
+    columns_ = info.dwSize.X > 0 ? info.dwSize.X : 80;
+    rows_ = info.dwSize.Y > 0 ? info.dwSize.Y : 25;
     x_ = info.dwCursorPosition.X < columns_ ? info.dwCursorPosition.X : 0;
     y_ = info.dwCursorPosition.Y < rows_ ? info.dwCursorPosition.Y : rows_ - 1;
-    colour_ = info.wAttributes;
   }
 
   void Show(const char* data, std::size_t size) override {
@@ -63,7 +72,7 @@ class ScreenBufferConsole final : public ConsoleDevice {
     SetConsoleCursorPosition(out_, cursor);
   }
 
-  bool TakeKeys(char* key) override;
+  bool TakeKeys() override;
 
   bool HasKeyboard() override { return keyboard_; }
 
@@ -94,11 +103,11 @@ class ScreenBufferConsole final : public ConsoleDevice {
 
   HANDLE out_;
   bool keyboard_;
+  WORD colour_;
   SHORT columns_;
   SHORT rows_;
   SHORT x_;
   SHORT y_;
-  WORD colour_;
   std::vector<CHAR_INFO> run_;
   SHORT run_x_ = 0;
   unsigned alt_code_ = 0;
@@ -140,14 +149,14 @@ int KeypadDigit(const KEY_EVENT_RECORD& event) {
   }
 }
 
-bool ScreenBufferConsole::TakeKeys(char* key) {
+bool ScreenBufferConsole::TakeKeys() {
   if (!keyboard_) return false;
+  bool any = InterlockedExchange(&ctrl_c_event, 0) != 0;
   // Under wine this makes pending terminal input visible as events; on
   // Windows it returns at once.
   WaitForSingleObject(input_handle, 0);
   DWORD queued = 0;
-  if (!GetNumberOfConsoleInputEvents(input_handle, &queued)) return false;
-  bool any = false;
+  if (!GetNumberOfConsoleInputEvents(input_handle, &queued)) return any;
   for (DWORD i = 0; i < queued; ++i) {
     INPUT_RECORD record;
     DWORD got = 0;
@@ -157,13 +166,11 @@ bool ScreenBufferConsole::TakeKeys(char* key) {
     bool alt =
         (event.dwControlKeyState & (LEFT_ALT_PRESSED | RIGHT_ALT_PRESSED)) != 0;
     if (!event.bKeyDown) {
+      // Releasing Alt after keypad digits types the character they coded.
       if (event.wVirtualKeyCode == VK_MENU) {
         unsigned code = alt_code_;
         alt_code_ = 0;
-        if (code != 0) {
-          *key = static_cast<char>(code);
-          return true;
-        }
+        if (code != 0) return true;
       }
       continue;
     }
@@ -173,7 +180,6 @@ bool ScreenBufferConsole::TakeKeys(char* key) {
       alt_code_ = (alt_code_ * 10 + static_cast<unsigned>(digit)) % 256;
       continue;
     }
-    *key = event.uChar.AsciiChar;
     any = true;
     if (digit >= 0) break;
   }
@@ -182,7 +188,7 @@ bool ScreenBufferConsole::TakeKeys(char* key) {
 
 }  // namespace
 
-void SetUpConsole() {
+const char* SetUpConsole() {
   HANDLE out = GetStdHandle(STD_OUTPUT_HANDLE);
   CONSOLE_SCREEN_BUFFER_INFO info;
   if (!GetConsoleScreenBufferInfo(out, &info)) {
@@ -190,10 +196,9 @@ void SetUpConsole() {
     out = CreateFileA("CONOUT$", GENERIC_READ | GENERIC_WRITE,
                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                       OPEN_EXISTING, 0, nullptr);
-    if (out == INVALID_HANDLE_VALUE)
-      EndWithoutConsole("No way to get the console handle");
+    if (out == INVALID_HANDLE_VALUE) return "No way to get the console handle";
     if (!GetConsoleScreenBufferInfo(out, &info)) {
-      EndWithoutConsole("No way to get console screen buffer info");
+      return "No way to get console screen buffer info";
     }
   }
 
@@ -202,18 +207,16 @@ void SetUpConsole() {
   bool keyboard = GetConsoleMode(input_handle, &mode) != 0;
   if (keyboard) {
     saved_input_mode = mode;
-    input_mode_saved = true;
+    input_mode_saved = 1;
     SetConsoleMode(input_handle,
                    mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT |
                                               ENABLE_MOUSE_INPUT));
-    // Without processed input Windows queues Ctrl+C as a key; wine's
-    // terminal front end still raises the Ctrl+C event, which must not end
-    // the tool.
-    SetConsoleCtrlHandler(nullptr, TRUE);
+    SetConsoleCtrlHandler(OnControlEvent, TRUE);
   }
 
   static ScreenBufferConsole console(out, info, keyboard);
   InstallConsole(&console);
+  return nullptr;
 }
 
 void RestoreConsole() {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "runtime/failure.h"
+#include "runtime/failure_codes.h"
 
 namespace kestrel {
 namespace {
@@ -67,7 +68,7 @@ void TextFile::Flush() {
   if (put < 0) {
     Fail(code);
   } else if (static_cast<std::size_t>(put) < position_) {
-    Fail(101);
+    Fail(kShortWrite);
   }
   position_ = 0;
 }
@@ -109,7 +110,8 @@ std::string ReadTextLine(TextFile& file) {
   std::string line;
   if (PendingIoError != 0) return line;
   if (file.mode_ != TextFile::Mode::kReading) {
-    Fail(file.mode_ == TextFile::Mode::kClosed ? 103 : 104);
+    Fail(file.mode_ == TextFile::Mode::kClosed ? kFileNotOpen
+                                               : kNotOpenForInput);
     return line;
   }
   while (file.position_ < file.valid_ || file.Refill()) {
@@ -139,7 +141,8 @@ std::string ReadTextLine(TextFile& file) {
 void WriteTextLine(TextFile& file, std::string_view text) {
   if (PendingIoError != 0) return;
   if (file.mode_ != TextFile::Mode::kWriting) {
-    Fail(file.mode_ == TextFile::Mode::kClosed ? 103 : 105);
+    Fail(file.mode_ == TextFile::Mode::kClosed ? kFileNotOpen
+                                               : kNotOpenForOutput);
     return;
   }
   for (std::string_view piece : {text, std::string_view("\r\n")}) {
@@ -158,7 +161,8 @@ void WriteTextLine(TextFile& file, std::string_view text) {
 bool TextAtEnd(TextFile& file) {
   if (PendingIoError != 0) return true;
   if (file.mode_ != TextFile::Mode::kReading) {
-    Fail(file.mode_ == TextFile::Mode::kClosed ? 103 : 104);
+    Fail(file.mode_ == TextFile::Mode::kClosed ? kFileNotOpen
+                                               : kNotOpenForInput);
     return true;
   }
   if (file.position_ == file.valid_ && !file.Refill()) return true;
@@ -168,7 +172,7 @@ bool TextAtEnd(TextFile& file) {
 void CloseText(TextFile& file) {
   if (PendingIoError != 0) return;
   if (file.mode_ == TextFile::Mode::kClosed) {
-    Fail(103);
+    Fail(kFileNotOpen);
     return;
   }
   if (file.mode_ == TextFile::Mode::kWriting) file.Flush();
@@ -193,7 +197,7 @@ void ByteFile::Open(std::string_view name, std::size_t record_size,
   if (is_open()) CloseByteFile(*this);
   if (PendingIoError != 0) return;
   if (record_size == 0) {
-    Fail(2);
+    Fail(kFileNotFound);
     return;
   }
   handle_ = OpenHeld(name_, OsAccess::kReadWrite, create);
@@ -217,7 +221,7 @@ void ByteFile::Transfer(std::size_t count, std::size_t* moved,
   if (PendingIoError != 0) {
     if (moved == nullptr && count > 0) PendingIoError = short_code;
   } else if (!is_open()) {
-    Fail(103);
+    Fail(kFileNotOpen);
   } else {
     std::uint16_t code = 0;
     long bytes = move(count * record_size_, &code);
@@ -233,7 +237,7 @@ void ByteFile::Transfer(std::size_t count, std::size_t* moved,
 
 void ReadBlock(ByteFile& file, void* buffer, std::size_t count,
                std::size_t* delivered) {
-  file.Transfer(count, delivered, 100,
+  file.Transfer(count, delivered, kShortRead,
                 [&](std::size_t size, std::uint16_t* code) {
                   return CurrentOs().Read(file.handle_, buffer, size, code);
                 });
@@ -241,7 +245,7 @@ void ReadBlock(ByteFile& file, void* buffer, std::size_t count,
 
 void WriteBlock(ByteFile& file, const void* buffer, std::size_t count,
                 std::size_t* written) {
-  file.Transfer(count, written, 101,
+  file.Transfer(count, written, kShortWrite,
                 [&](std::size_t size, std::uint16_t* code) {
                   return CurrentOs().Write(file.handle_, buffer, size, code);
                 });
@@ -250,7 +254,7 @@ void WriteBlock(ByteFile& file, const void* buffer, std::size_t count,
 void CloseByteFile(ByteFile& file) {
   if (PendingIoError != 0) return;
   if (!file.is_open()) {
-    Fail(103);
+    Fail(kFileNotOpen);
     return;
   }
   std::uint16_t code = 0;

@@ -5,6 +5,7 @@
 
 #include <cerrno>
 
+#include "runtime/failure_codes.h"
 #include "runtime/os.h"
 
 namespace kestrel {
@@ -12,25 +13,25 @@ namespace kestrel {
 std::uint16_t IoCodeFromSystemError(unsigned long error) {
   switch (error) {
     case ENOENT:
-      return 2;
+      return kFileNotFound;
     case ENOTDIR:
-      return 3;
+      return kPathNotFound;
     case EMFILE:
     case ENFILE:
-      return 4;
+      return kTooManyOpenFiles;
     case EACCES:
     case EPERM:
     case EISDIR:
     case EWOULDBLOCK:
-      return 5;
+      return kAccessDenied;
     case EBADF:
-      return 6;
+      return kInvalidHandle;
     case ENOSPC:
-      return 101;
+      return kShortWrite;
     case EROFS:
-      return 150;
+      return kWriteProtected;
     case EIO:
-      return 162;
+      return kGeneralFailure;
     default:
       return static_cast<std::uint16_t>(error);
   }

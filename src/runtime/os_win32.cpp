@@ -1,13 +1,16 @@
 #include <windows.h>
 
+#include "runtime/failure_codes.h"
 #include "runtime/os.h"
 
 namespace kestrel {
 
 std::uint16_t IoCodeFromSystemError(unsigned long error) {
-  if (error >= 19 && error <= 31)
-    return static_cast<std::uint16_t>(error + 131);
-  if (error == ERROR_SHARING_VIOLATION) return 5;
+  if (error >= ERROR_WRITE_PROTECT && error <= ERROR_GEN_FAILURE) {
+    return static_cast<std::uint16_t>(kWriteProtected +
+                                      (error - ERROR_WRITE_PROTECT));
+  }
+  if (error == ERROR_SHARING_VIOLATION) return kAccessDenied;
   return static_cast<std::uint16_t>(error);
 }
 
@@ -35,7 +38,7 @@ class Win32Os final : public Os {
     DWORD attributes = GetFileAttributesA(name.c_str());
     if (access != OsAccess::kRead && attributes != INVALID_FILE_ATTRIBUTES &&
         (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
-      *code = 5;
+      *code = kAccessDenied;
       return kNoHandle;
     }
     HANDLE handle = CreateFileA(name.c_str(), wanted, 0, nullptr,

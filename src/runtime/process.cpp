@@ -2,67 +2,68 @@
 
 #include <cxxabi.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <exception>
 #include <new>
 #include <typeinfo>
 
+#include "runtime/exit_status.h"
 #include "runtime/failure.h"
+#include "runtime/failure_codes.h"
+#include "runtime/report.h"
 
 namespace kestrel {
 namespace {
 
-std::vector<std::uint32_t> Relative(const std::vector<void*>& frames) {
-  std::vector<std::uint32_t> relative;
-  relative.reserve(frames.size());
-  for (void* frame : frames)
-    relative.push_back(platform::RelativeAddress(frame));
-  return relative;
-}
+int exit_status = 0;
+bool throw_on_end = false;
 
-std::string CurrentExceptionTypeName() {
-  const std::type_info* type = abi::__cxa_current_exception_type();
-  if (type == nullptr) return "unknown";
-  int status = 0;
-  char* name = abi::__cxa_demangle(type->name(), nullptr, nullptr, &status);
-  std::string result = status == 0 && name != nullptr ? name : type->name();
-  std::free(name);
-  return result;
+// A failure that is not the tool's own, reported where it was caught.
+[[noreturn]] void EndUnhandled(const char* message) {
+  void* frames[platform::kMaxFrames];
+  std::size_t count = platform::CaptureFrames(1, frames, platform::kMaxFrames);
+  ReportUnhandledFailure(__builtin_return_address(0), message, frames, count);
+  platform::ExitProcess(kStatusUnhandled);
 }
 
 }  // namespace
-
-void ReportUnhandledFailure(const void* address, const std::string& message,
-                            const std::vector<void*>& frames) {
-  platform::WriteStandardOutput(
-      UnhandledFailureReport(platform::RelativeAddress(address), message,
-                             Relative(frames), platform::ReportFrameLimit()));
-}
-
-void ReportRunTimeError(int number, const void* address) {
-  platform::WriteStandardOutput(RunTimeErrorReport(
-      number, platform::RelativeAddress(address),
-      Relative(platform::CaptureFrames(1)), platform::ReportFrameLimit()));
-}
 
 void RunBody(void (*body)()) {
   try {
     body();
   } catch (const Exception& failure) {
-    ReportUnhandledFailure(failure.address(), failure.message(),
-                           failure.frames());
+    ReportUnhandledFailure(failure.address(), failure.message().c_str(),
+                           failure.frames().data(), failure.frames().size());
     platform::ExitProcess(kStatusUnhandled);
   } catch (const std::bad_alloc&) {
-    ReportUnhandledFailure(__builtin_return_address(0), FailureMessage(203),
-                           platform::CaptureFrames(0));
-    platform::ExitProcess(kStatusUnhandled);
+    EndUnhandled(FailureText(kOutOfMemory).c_str());
   } catch (...) {
-    ReportUnhandledFailure(__builtin_return_address(0),
-                           "Exception object " + CurrentExceptionTypeName() +
-                               " is not of class Exception.",
-                           platform::CaptureFrames(0));
-    platform::ExitProcess(kStatusUnhandled);
+    const std::type_info* type = abi::__cxa_current_exception_type();
+    int status = -1;
+    char* name = type != nullptr ? abi::__cxa_demangle(type->name(), nullptr,
+                                                       nullptr, &status)
+                                 : nullptr;
+    char message[256];
+    std::snprintf(message, sizeof message,
+                  "Exception object %s is not of class Exception.",
+                  status == 0 && name != nullptr ? name
+                  : type != nullptr              ? type->name()
+                                                 : "unknown");
+    std::free(name);
+    EndUnhandled(message);
   }
   platform::ExitProcess(ExitStatus());
 }
+
+void SetExitStatus(int status) { exit_status = status & 0xFF; }
+int ExitStatus() { return exit_status; }
+
+void EndProcess(int status) {
+  if (throw_on_end) throw ProcessEnded{status & 0xFF};
+  platform::ExitProcess(status & 0xFF);
+}
+
+void ThrowOnEndProcessForTest(bool on) { throw_on_end = on; }
 
 }  // namespace kestrel

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runtime/failure_codes.h"
+
 namespace kestrel {
 
 bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
@@ -23,14 +25,14 @@ OsHandle FakeOs::Open(const std::string& name, OsAccess access, bool create,
   auto file = files.find(name);
   if (file == files.end()) {
     if (!create) {
-      *code = 2;
+      *code = kFileNotFound;
       return kNoHandle;
     }
     file = files.emplace(name, File()).first;
   }
   if (file->second.directory ||
       (access != OsAccess::kRead && file->second.read_only)) {
-    *code = 5;
+    *code = kAccessDenied;
     return kNoHandle;
   }
   handles_[next_handle_] = Open_{name, access};
@@ -45,7 +47,7 @@ bool FakeOs::Lock(OsHandle handle, std::uint16_t* code) {
     if (other != handle && entry.name == open.name && entry.locked) held = true;
   }
   if (held) {
-    *code = 5;
+    *code = kAccessDenied;
     return false;
   }
   open.locked = true;

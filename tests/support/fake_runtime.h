@@ -6,6 +6,7 @@
 #include <string>
 
 #include "runtime/failure.h"
+#include "runtime/process.h"
 #include "support/fake_console.h"
 #include "support/fake_os.h"
 

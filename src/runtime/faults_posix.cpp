@@ -1,0 +1,98 @@
+#include <execinfo.h>
+#include <signal.h>
+#include <ucontext.h>
+#include <unistd.h>
+
+#include "runtime/console.h"
+#include "runtime/exit_status.h"
+#include "runtime/failure_codes.h"
+#include "runtime/faults.h"
+#include "runtime/report.h"
+
+namespace kestrel {
+namespace platform {
+namespace {
+
+// The handler may run on a broken heap or an exhausted stack: it runs on a
+// stack of its own and calls nothing that allocates.
+char fault_stack[64 * 1024];
+void* fault_frames[kMaxFrames];
+
+int FaultNumber(int signal, int code) {
+  switch (signal) {
+    case SIGSEGV:
+    case SIGBUS:
+      return kAccessViolation;
+    case SIGFPE:
+      switch (code) {
+        case FPE_INTDIV:
+        case FPE_FLTDIV:
+          return kDivisionByZero;
+        case FPE_INTOVF:
+          return kArithmeticOverflow;
+        case FPE_FLTOVF:
+          return kFloatOverflow;
+        case FPE_FLTUND:
+          return kFloatUnderflow;
+        case FPE_FLTSUB:
+          return kRangeCheck;
+        default:
+          return kInvalidFloatOperation;
+      }
+    default:
+      return kBadInstruction;
+  }
+}
+
+void* FaultAddress(const siginfo_t* info, void* context) {
+#if defined(__x86_64__)
+  (void)info;
+  auto* uc = static_cast<ucontext_t*>(context);
+  return reinterpret_cast<void*>(uc->uc_mcontext.gregs[REG_RIP]);
+#else
+  (void)context;
+  return info->si_addr;
+#endif
+}
+
+void OnFault(int signal, siginfo_t* info, void* context) {
+  RestoreConsole();
+  void* address = FaultAddress(info, context);
+  int count = ::backtrace(fault_frames, static_cast<int>(kMaxFrames));
+  // Skip this handler and the signal trampoline: the walk starts at the
+  // caller of the faulting frame.
+  int first = count;
+  for (int i = 0; i < count; ++i) {
+    if (fault_frames[i] == address) {
+      first = i + 1;
+      break;
+    }
+  }
+  if (first == count) first = count < 2 ? count : 2;
+  ReportUnhandledFailure(
+      address, FailureText(FaultNumber(signal, info->si_code)).c_str(),
+      fault_frames + first, static_cast<std::size_t>(count - first));
+  ::_exit(kStatusUnhandled);
+}
+
+}  // namespace
+
+void InstallFaultHandlers() {
+  ::backtrace(fault_frames, 1);  // loads the unwinder now, not in a handler
+
+  stack_t stack = {};
+  stack.ss_sp = fault_stack;
+  stack.ss_size = sizeof fault_stack;
+  ::sigaltstack(&stack, nullptr);
+
+  struct sigaction fault = {};
+  fault.sa_sigaction = OnFault;
+  fault.sa_flags = static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
+  sigemptyset(&fault.sa_mask);
+  for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+    ::sigaction(signal, &fault, nullptr);
+  }
+}
+
+}  // namespace platform
+}  // namespace kestrel

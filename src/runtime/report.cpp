@@ -1,0 +1,95 @@
+#include "runtime/report.h"
+
+#include <cstring>
+
+namespace kestrel {
+namespace {
+
+// One report line, built in place and written whole.
+class Line {
+ public:
+  explicit Line(ReportSink sink) : sink_(sink) {}
+
+  Line& Add(const char* piece) {
+    while (*piece != '\0' && size_ < sizeof text_) text_[size_++] = *piece++;
+    return *this;
+  }
+  Line& AddHex8(const void* address) {
+    std::uint32_t value = platform::RelativeAddress(address);
+    for (int shift = 28; shift >= 0; shift -= 4) {
+      const char digit[2] = {"0123456789ABCDEF"[(value >> shift) & 0xF]};
+      Add(digit);
+    }
+    return *this;
+  }
+  Line& AddDecimal(int number) {
+    char digits[12];
+    std::size_t count = 0;
+    auto value = static_cast<unsigned>(number);
+    do {
+      digits[count++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    while (count > 0) {
+      const char digit[2] = {digits[--count]};
+      Add(digit);
+    }
+    return *this;
+  }
+  void End() {
+    sink_(text_, size_);
+    sink_("\r\n", 2);
+    size_ = 0;
+  }
+
+ private:
+  ReportSink sink_;
+  char text_[160];
+  std::size_t size_ = 0;
+};
+
+void WriteFrameLines(Line& line, const void* address, void* const* frames,
+                     std::size_t count, std::size_t max_frames) {
+  line.Add("  0x").AddHex8(address).End();
+  for (std::size_t i = 0; i < count && i < max_frames; ++i) {
+    line.Add("  0x").AddHex8(frames[i]).End();
+  }
+  line.End();
+}
+
+}  // namespace
+
+void WriteUnhandledFailureReport(ReportSink sink, const void* address,
+                                 const char* message, void* const* frames,
+                                 std::size_t count, std::size_t max_frames) {
+  Line line(sink);
+  line.Add("An unhandled exception occurred at 0x").AddHex8(address);
+  line.Add(" :").End();
+  sink(message, std::strlen(message));  // may be longer than a line
+  line.End();
+  WriteFrameLines(line, address, frames, count, max_frames);
+}
+
+void WriteRunTimeErrorReport(ReportSink sink, int number, const void* address,
+                             void* const* frames, std::size_t count,
+                             std::size_t max_frames) {
+  Line line(sink);
+  line.Add("Runtime error ").AddDecimal(number).Add(" at 0x");
+  line.AddHex8(address).End();
+  WriteFrameLines(line, address, frames, count, max_frames);
+}
+
+void ReportUnhandledFailure(const void* address, const char* message,
+                            void* const* frames, std::size_t count) {
+  WriteUnhandledFailureReport(platform::WriteStandardOutput, address, message,
+                              frames, count, platform::ReportFrameLimit());
+}
+
+void ReportRunTimeError(int number, const void* address) {
+  void* frames[platform::kMaxFrames];
+  std::size_t count = platform::CaptureFrames(1, frames, platform::kMaxFrames);
+  WriteRunTimeErrorReport(platform::WriteStandardOutput, number, address,
+                          frames, count, platform::ReportFrameLimit());
+}
+
+}  // namespace kestrel
