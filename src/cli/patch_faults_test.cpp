@@ -1,10 +1,12 @@
 // Every OS call of a full HEX run and a full BIN run, failed in turn with
-// every error it can meet: the run must end with the block and status of
-// its stage, never print the success block, and never touch its input.
+// every error it can meet and by running out of memory: the run must end
+// with the block and status of its stage, never print the success block,
+// and never touch its input.
 #include <gtest/gtest.h>
 
 #include "bin/bin_patch.h"
 #include "hex/hex_patch.h"
+#include "runtime/failure_codes.h"
 #include "support/runtime_fixture.h"
 
 namespace kestrel {
@@ -68,13 +70,21 @@ class PatchFaultTest : public RuntimeTest,
 TEST_P(PatchFaultTest, EveryFailedCallEndsInItsStagesBlock) {
   std::vector<std::string> calls = CleanRun();
   ASSERT_GT(calls.size(), 8u);
-  for (int code : {2, 5, 6, 101, 150, 162}) {
+  constexpr std::uint16_t kExhausted = 0;  // no code: memory runs out
+  for (std::uint16_t code :
+       {kFileNotFound, kAccessDenied, kInvalidHandle, kShortWrite,
+        kWriteProtected, kGeneralFailure, kExhausted}) {
     for (std::size_t n = 1; n <= calls.size(); ++n) {
       Reset();
-      os_.FailCall(static_cast<int>(n), static_cast<std::uint16_t>(code));
+      if (code == kExhausted) {
+        os_.ExhaustMemoryAt(static_cast<int>(n));
+      } else {
+        os_.FailCall(static_cast<int>(n), code);
+      }
       int status = Run();
       SCOPED_TRACE("call " + std::to_string(n) + " (" + calls[n - 1] +
-                   ") fails with " + std::to_string(code));
+                   ") fails with " +
+                   (code == kExhausted ? "no memory" : std::to_string(code)));
       EXPECT_EQ(status, StageStatus(calls, n));
       EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
       ExpectInputIntact();

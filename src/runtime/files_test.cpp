@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/failure_codes.h"
 #include "support/runtime_fixture.h"
 
 namespace kestrel {
@@ -101,7 +102,7 @@ TEST_F(TextFileTest, CreatingEmptiesAnExistingFileOnlyOnceItIsHeld) {
   os_.files["out.hex"].held_elsewhere = true;
   TextFile file;
   CreateTextForWrite(file, "out.hex");
-  EXPECT_EQ(PendingIoError, 5);
+  EXPECT_EQ(PendingIoError, kAccessDenied);
   EXPECT_EQ(os_.files["out.hex"].data, "old");
   EXPECT_EQ(os_.open_handles(), 0);
 }
@@ -112,7 +113,7 @@ TEST_F(TextFileTest, AFileHeldByThisProcessCannotBeOpenedAgain) {
   OpenTextForRead(input, "kestrel.hex");
   ASSERT_EQ(PendingIoError, 0);
   CreateTextForWrite(output, "kestrel.hex");
-  EXPECT_EQ(PendingIoError, 5);
+  EXPECT_EQ(PendingIoError, kAccessDenied);
   EXPECT_EQ(os_.files["kestrel.hex"].data, "image");
 }
 
@@ -124,28 +125,30 @@ TEST_F(TextFileTest, OperationsInTheWrongModeSetTheirCodes) {
     void (*run)(TextFile&);
   };
   for (const Case& c : {
-           Case{"read closed", 103, [](TextFile& f) { ReadTextLine(f); }},
-           Case{"end closed", 103,
+           Case{"read closed", kFileNotOpen,
+                [](TextFile& f) { ReadTextLine(f); }},
+           Case{"end closed", kFileNotOpen,
                 [](TextFile& f) { EXPECT_TRUE(TextAtEnd(f)); }},
-           Case{"close closed", 103, [](TextFile& f) { CloseText(f); }},
-           Case{"write closed", 103,
+           Case{"close closed", kFileNotOpen,
+                [](TextFile& f) { CloseText(f); }},
+           Case{"write closed", kFileNotOpen,
                 [](TextFile& f) { WriteTextLine(f, "x"); }},
-           Case{"write reading", 105,
+           Case{"write reading", kNotOpenForOutput,
                 [](TextFile& f) {
                   OpenTextForRead(f, "in.hex");
                   WriteTextLine(f, "x");
                 }},
-           Case{"read writing", 104,
+           Case{"read writing", kNotOpenForInput,
                 [](TextFile& f) {
                   CreateTextForWrite(f, "o.hex");
                   ReadTextLine(f);
                 }},
-           Case{"end writing", 104,
+           Case{"end writing", kNotOpenForInput,
                 [](TextFile& f) {
                   CreateTextForWrite(f, "o.hex");
                   TextAtEnd(f);
                 }},
-           Case{"open missing", 2,
+           Case{"open missing", kFileNotFound,
                 [](TextFile& f) { OpenTextForRead(f, "missing.hex"); }},
        }) {
     PendingIoError = 0;
@@ -158,12 +161,12 @@ TEST_F(TextFileTest, OperationsInTheWrongModeSetTheirCodes) {
 TEST_F(TextFileTest, WhileACodeIsPendingNothingHappens) {
   os_.files["in.hex"].data = "line\n";
   TextFile file;
-  PendingIoError = 162;
+  PendingIoError = kGeneralFailure;
   OpenTextForRead(file, "in.hex");
   EXPECT_EQ(file.mode(), TextFile::Mode::kClosed);
   EXPECT_EQ(file.name(), "in.hex") << "the name is still recorded";
   EXPECT_TRUE(TextAtEnd(file));
-  EXPECT_EQ(PendingIoError, 162);
+  EXPECT_EQ(PendingIoError, kGeneralFailure);
   EXPECT_TRUE(os_.calls.empty());
 }
 
@@ -171,9 +174,9 @@ TEST_F(TextFileTest, FailuresOfTheSystemBecomeTheirCodes) {
   os_.files["in.hex"].data = std::string(300, 'a');
   TextFile input;
   OpenTextForRead(input, "in.hex");
-  os_.FailCall(static_cast<int>(os_.calls.size()) + 1, 162);
+  os_.FailCall(static_cast<int>(os_.calls.size()) + 1, kGeneralFailure);
   ReadTextLine(input);
-  EXPECT_EQ(PendingIoError, 162);
+  EXPECT_EQ(PendingIoError, kGeneralFailure);
 
   PendingIoError = 0;
   TextFile output;
@@ -181,7 +184,7 @@ TEST_F(TextFileTest, FailuresOfTheSystemBecomeTheirCodes) {
   WriteTextLine(output, "abc");
   os_.ShortCall(static_cast<int>(os_.calls.size()) + 1, 2);
   CloseText(output);
-  EXPECT_EQ(PendingIoError, 101) << "a short write out of the buffer";
+  EXPECT_EQ(PendingIoError, kShortWrite) << "a short write out of the buffer";
   EXPECT_EQ(output.mode(), TextFile::Mode::kClosed)
       << "the close still goes on";
 }
@@ -205,7 +208,7 @@ TEST_F(ByteFileTest, ReadBlockCountsWithAResultPlaceAndSetsCode100Without) {
   ReadBlock(file, block, 8, &got);
   EXPECT_EQ(got, 8u);
   ReadBlock(file, block, 8);
-  EXPECT_EQ(PendingIoError, 100);
+  EXPECT_EQ(PendingIoError, kShortRead);
   EXPECT_EQ(std::string(block, 3), "ijk") << "what arrived is in the buffer";
 
   PendingIoError = 0;
@@ -213,7 +216,7 @@ TEST_F(ByteFileTest, ReadBlockCountsWithAResultPlaceAndSetsCode100Without) {
   EXPECT_EQ(got, 0u);
   EXPECT_EQ(PendingIoError, 0);
   ReadBlock(file, block, 8);
-  EXPECT_EQ(PendingIoError, 100);
+  EXPECT_EQ(PendingIoError, kShortRead);
 }
 
 TEST_F(ByteFileTest, WriteBlockWithoutAResultPlaceSetsCode101WhenShort) {
@@ -226,7 +229,7 @@ TEST_F(ByteFileTest, WriteBlockWithoutAResultPlaceSetsCode101WhenShort) {
   EXPECT_EQ(PendingIoError, 0);
   os_.ShortCall(static_cast<int>(os_.calls.size()) + 1, 5);
   WriteBlock(file, "12345678", 8);
-  EXPECT_EQ(PendingIoError, 101);
+  EXPECT_EQ(PendingIoError, kShortWrite);
 }
 
 TEST_F(ByteFileTest, APendingCodeIsReplacedOnlyByTheFormsWithoutAResultPlace) {
@@ -235,52 +238,52 @@ TEST_F(ByteFileTest, APendingCodeIsReplacedOnlyByTheFormsWithoutAResultPlace) {
   OpenByteFile(file, "in.bin", 1);
   char block[8];
   std::size_t got = 7;
-  PendingIoError = 5;
+  PendingIoError = kAccessDenied;
   ReadBlock(file, block, 8, &got);
   EXPECT_EQ(got, 0u);
-  EXPECT_EQ(PendingIoError, 5);
+  EXPECT_EQ(PendingIoError, kAccessDenied);
   ReadBlock(file, block, 8);
-  EXPECT_EQ(PendingIoError, 100);
+  EXPECT_EQ(PendingIoError, kShortRead);
   WriteBlock(file, block, 8);
-  EXPECT_EQ(PendingIoError, 101);
+  EXPECT_EQ(PendingIoError, kShortWrite);
   WriteBlock(file, block, 0);
-  EXPECT_EQ(PendingIoError, 101);
+  EXPECT_EQ(PendingIoError, kShortWrite);
 }
 
 TEST_F(ByteFileTest, OpeningNeedsWritePermissionAndARecordSize) {
   os_.files["ro.bin"].read_only = true;
   ByteFile file;
   OpenByteFile(file, "ro.bin", 1);
-  EXPECT_EQ(PendingIoError, 5)
+  EXPECT_EQ(PendingIoError, kAccessDenied)
       << "byte files are opened for reading and writing";
   EXPECT_FALSE(file.is_open());
 
   PendingIoError = 0;
   os_.files["in.bin"].data = "x";
   OpenByteFile(file, "in.bin", 0);
-  EXPECT_EQ(PendingIoError, 2);
+  EXPECT_EQ(PendingIoError, kFileNotFound);
   EXPECT_FALSE(file.is_open());
 
   PendingIoError = 0;
   os_.files["dir.bin"].directory = true;
   OpenByteFile(file, "dir.bin", 1);
-  EXPECT_EQ(PendingIoError, 5);
+  EXPECT_EQ(PendingIoError, kAccessDenied);
 }
 
 TEST_F(ByteFileTest, ClosedFilesAndFailedClosesSetTheirCodes) {
   ByteFile file;
   char block[8];
   ReadBlock(file, block, 8);
-  EXPECT_EQ(PendingIoError, 103);
+  EXPECT_EQ(PendingIoError, kFileNotOpen);
   PendingIoError = 0;
   CloseByteFile(file);
-  EXPECT_EQ(PendingIoError, 103);
+  EXPECT_EQ(PendingIoError, kFileNotOpen);
 
   PendingIoError = 0;
   CreateByteFile(file, "out.bin", 1);
-  os_.FailCall(static_cast<int>(os_.calls.size()) + 1, 162);
+  os_.FailCall(static_cast<int>(os_.calls.size()) + 1, kGeneralFailure);
   CloseByteFile(file);
-  EXPECT_EQ(PendingIoError, 162);
+  EXPECT_EQ(PendingIoError, kGeneralFailure);
   EXPECT_FALSE(file.is_open());
 }
 

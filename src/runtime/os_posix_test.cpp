@@ -8,24 +8,25 @@
 #include <filesystem>
 #include <fstream>
 
+#include "runtime/failure_codes.h"
 #include "runtime/os.h"
 
 namespace kestrel {
 namespace {
 
 TEST(IoCodeFromSystemErrorTest, MapsErrnoToTheToolsCodes) {
-  EXPECT_EQ(IoCodeFromSystemError(ENOENT), 2);
-  EXPECT_EQ(IoCodeFromSystemError(ENOTDIR), 3);
-  EXPECT_EQ(IoCodeFromSystemError(EMFILE), 4);
-  EXPECT_EQ(IoCodeFromSystemError(ENFILE), 4);
-  EXPECT_EQ(IoCodeFromSystemError(EACCES), 5);
-  EXPECT_EQ(IoCodeFromSystemError(EPERM), 5);
-  EXPECT_EQ(IoCodeFromSystemError(EISDIR), 5);
-  EXPECT_EQ(IoCodeFromSystemError(EWOULDBLOCK), 5);
-  EXPECT_EQ(IoCodeFromSystemError(EBADF), 6);
-  EXPECT_EQ(IoCodeFromSystemError(ENOSPC), 101);
-  EXPECT_EQ(IoCodeFromSystemError(EROFS), 150);
-  EXPECT_EQ(IoCodeFromSystemError(EIO), 162);
+  EXPECT_EQ(IoCodeFromSystemError(ENOENT), kFileNotFound);
+  EXPECT_EQ(IoCodeFromSystemError(ENOTDIR), kPathNotFound);
+  EXPECT_EQ(IoCodeFromSystemError(EMFILE), kTooManyOpenFiles);
+  EXPECT_EQ(IoCodeFromSystemError(ENFILE), kTooManyOpenFiles);
+  EXPECT_EQ(IoCodeFromSystemError(EACCES), kAccessDenied);
+  EXPECT_EQ(IoCodeFromSystemError(EPERM), kAccessDenied);
+  EXPECT_EQ(IoCodeFromSystemError(EISDIR), kAccessDenied);
+  EXPECT_EQ(IoCodeFromSystemError(EWOULDBLOCK), kAccessDenied);
+  EXPECT_EQ(IoCodeFromSystemError(EBADF), kInvalidHandle);
+  EXPECT_EQ(IoCodeFromSystemError(ENOSPC), kShortWrite);
+  EXPECT_EQ(IoCodeFromSystemError(EROFS), kWriteProtected);
+  EXPECT_EQ(IoCodeFromSystemError(EIO), kGeneralFailure);
   EXPECT_EQ(IoCodeFromSystemError(EINVAL), EINVAL) << "others pass unchanged";
 }
 
@@ -50,7 +51,7 @@ TEST_F(PosixOsTest, AFileWithoutWriteBitsIsReadOnlyEvenForRoot) {
   ::chmod(path.c_str(), 0444);
   std::uint16_t code = 0;
   EXPECT_EQ(os_.Open(path, OsAccess::kReadWrite, false, &code), kNoHandle);
-  EXPECT_EQ(code, 5);
+  EXPECT_EQ(code, kAccessDenied);
   OsHandle reading = os_.Open(path, OsAccess::kRead, false, &code);
   EXPECT_NE(reading, kNoHandle) << "reading needs no write bit";
   os_.Close(reading, &code);
@@ -59,7 +60,7 @@ TEST_F(PosixOsTest, AFileWithoutWriteBitsIsReadOnlyEvenForRoot) {
 TEST_F(PosixOsTest, ADirectoryIsNoFile) {
   std::uint16_t code = 0;
   EXPECT_EQ(os_.Open(dir_, OsAccess::kRead, false, &code), kNoHandle);
-  EXPECT_EQ(code, 5);
+  EXPECT_EQ(code, kAccessDenied);
 }
 
 TEST_F(PosixOsTest, ASecondHoldOfTheSameFileIsRefusedAndNothingIsEmptied) {
@@ -70,7 +71,7 @@ TEST_F(PosixOsTest, ASecondHoldOfTheSameFileIsRefusedAndNothingIsEmptied) {
   OsHandle second = os_.Open(path, OsAccess::kWrite, true, &code);
   ASSERT_NE(second, kNoHandle) << "opening alone never empties";
   EXPECT_FALSE(os_.Lock(second, &code));
-  EXPECT_EQ(code, 5);
+  EXPECT_EQ(code, kAccessDenied);
   os_.Close(second, &code);
   os_.Close(first, &code);
   EXPECT_EQ(std::filesystem::file_size(path), 5u);
@@ -83,7 +84,7 @@ TEST_F(PosixOsTest, DevicesAreNotTruncatedAndFullOnesReportDiskFull) {
   EXPECT_TRUE(os_.Truncate(full, &code));
   EXPECT_EQ(os_.Stat(full, &code), OsFileType::kCharacterDevice);
   EXPECT_EQ(os_.Write(full, "x", 1, &code), -1);
-  EXPECT_EQ(code, 101);
+  EXPECT_EQ(code, kShortWrite);
   os_.Close(full, &code);
 }
 

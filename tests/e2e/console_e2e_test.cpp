@@ -1,6 +1,7 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <string.h>
 
 #include "e2e/terminal.h"
 #include "e2e/tool_run.h"
@@ -92,14 +93,53 @@ TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
   EXPECT_EQ(lines.back(), "");
 }
 
-TEST(ConsoleTest, EndedFromOutsideTheTerminalGetsItsLineModeBack) {
+class EndingSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(EndingSignal, PutsTheLineModeBackAndEndsByTheSameSignal) {
   SKIP_UNDER_WINE("the terminal mode is wine's own, not the program's");
+  ScratchDirectory dir;  // where a core dump would land
   Terminal terminal;
-  terminal.Start({});
+  RunOptions options;
+  options.directory = dir.path();
+  terminal.Start({}, options);
   ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));
-  terminal.Signal(SIGTERM);
-  EXPECT_EQ(terminal.Wait(), 1000 + SIGTERM);
+  terminal.Signal(GetParam());
+  EXPECT_EQ(terminal.Wait(), 1000 + GetParam());
   EXPECT_TRUE(terminal.InLineMode());
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal,
+                         ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGQUIT,
+                                           SIGALRM, SIGUSR1, SIGUSR2),
+                         [](const auto& test) {
+                           return std::string(sigabbrev_np(test.param));
+                         });
+
+TEST(ConsoleTest, ABackgroundJobStampsAndDoesNotWaitForAKey) {
+  SKIP_UNDER_WINE("wine's console takes the terminal over whatever the job");
+  ScratchDirectory dir;
+  dir.Write("board.bin", "0123456789");
+  RunOptions options;
+  options.background = true;
+  Finished stamp = RunToEnd({"board.bin", "001234567"}, dir.path(), options);
+  EXPECT_EQ(stamp.status, 0);
+  EXPECT_EQ(stamp.screen, SuccessBlock("kestrel.bin"));
+  EXPECT_EQ(dir.Read("kestrel.bin"), std::string("0123\x00\x12\xD6\x87"
+                                                 "89",
+                                                 10));
+
+  Finished usage = RunToEnd({}, dir.path(), options);
+  EXPECT_EQ(usage.status, 64) << "a background job has no keyboard";
+  EXPECT_EQ(usage.screen, UsageBlock());
+}
+
+TEST(ConsoleTest, ControlBytesInANameCannotDriveTheTerminal) {
+  SKIP_UNDER_WINE("a Windows console shows such bytes as glyphs");
+  ScratchDirectory dir;
+  std::string name = "a\x1b]0;owned\x07\x1b[2J\x7f.hex";
+  Finished run = RunToEnd({name, "001234567"}, dir.path());
+  EXPECT_EQ(run.screen, ErrorBlock("Can't find file a?]0;owned??[2J?.hex"));
+  EXPECT_EQ(run.output.find_first_of("\x1b\x07\x7f"), std::string::npos);
 }
 
 }  // namespace

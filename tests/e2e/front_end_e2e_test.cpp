@@ -37,25 +37,37 @@ TEST_P(UsageWait, ShowsUsageAndWaitsForAKeyThatNeverReachesTheShell) {
 INSTANTIATE_TEST_SUITE_P(ArgumentCounts, UsageWait,
                          ::testing::Values(0, 1, 3, 200));
 
-TEST(UsageWaitTest, CtrlCEndsTheWaitLikeAnyKey) {
-  SKIP_UNDER_WINE(
-      "wine's terminal front end turns Ctrl+C into a control event, not a key");
-  Terminal terminal;
-  terminal.Start({});
-  ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));
-  terminal.Type("\x03");
-  EXPECT_EQ(terminal.Wait(), 64) << "Ctrl+C must not stop the tool by signal";
-  EXPECT_TRUE(terminal.InLineMode());
-}
+struct KeyCase {
+  const char* name;
+  std::string bytes;
+  bool flow_control = false;
+};
 
-TEST(UsageWaitTest, AnEscapeSequenceIsTakenWhole) {
+void PrintTo(const KeyCase& c, std::ostream* out) { *out << c.name; }
+
+class KeyEndsTheWait : public ::testing::TestWithParam<KeyCase> {};
+
+// Ctrl+C must not stop the tool by signal, nor Ctrl+S and Ctrl+Q act as
+// flow control; an escape sequence is taken whole.
+TEST_P(KeyEndsTheWait, AndNothingOfItIsLeftForTheShell) {
+  if (GetParam().flow_control) {
+    SKIP_UNDER_WINE("wine's console leaves the terminal's flow control on");
+  }
   Terminal terminal;
   terminal.Start({"one"});
   ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));
-  terminal.Type("\x1b[A");  // cursor up
+  terminal.Type(GetParam().bytes);
   EXPECT_EQ(terminal.Wait(), 64);
   EXPECT_EQ(terminal.UnreadInput(), 0);
+  EXPECT_TRUE(terminal.InLineMode());
 }
+
+INSTANTIATE_TEST_SUITE_P(Keys, KeyEndsTheWait,
+                         ::testing::Values(KeyCase{"CtrlC", "\x03"},
+                                           KeyCase{"CtrlS", "\x13", true},
+                                           KeyCase{"CtrlQ", "\x11"},
+                                           KeyCase{"CursorUp", "\x1b[A"}),
+                         [](const auto& test) { return test.param.name; });
 
 TEST(UsageWaitTest, EndsAtOnceWhenStandardInputIsNoTerminal) {
   Terminal terminal;

@@ -76,7 +76,16 @@ Terminal::~Terminal() {
 void Terminal::Start(const std::vector<std::string>& arguments,
                      const RunOptions& options) {
   std::vector<std::string> words;
-  if (!options.peak_file.empty()) words = {KESTREL_PEAK_RSS, options.peak_file};
+  if (options.background) {
+    // A job-control shell puts the job in a process group of its own.
+    words = {"/bin/sh", "-mc", "\"$@\" & wait $!", "sh"};
+  }
+  if (!options.peak_file.empty() || options.address_space_kib > 0) {
+    words.insert(
+        words.end(),
+        {KESTREL_PEAK_RSS, options.peak_file.empty() ? "-" : options.peak_file,
+         std::to_string(options.address_space_kib)});
+  }
   std::vector<std::string> tool = ToolCommand();
   words.insert(words.end(), tool.begin(), tool.end());
   words.insert(words.end(), arguments.begin(), arguments.end());
@@ -234,7 +243,9 @@ bool Terminal::InLineMode() const {
   tcflag_t wanted = ICANON | ECHO | ISIG;
   struct termios mode;
   while (slave_ >= 0 && ::tcgetattr(slave_, &mode) == 0) {
-    if ((mode.c_lflag & wanted) == wanted) return true;
+    if ((mode.c_lflag & wanted) == wanted && (mode.c_iflag & IXON) != 0) {
+      return true;
+    }
     if (Clock::now() >= deadline) return false;
     ::usleep(10000);
   }

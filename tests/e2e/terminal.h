@@ -25,10 +25,14 @@ struct RunOptions {
     kNoKeyboard,
     kNoTerminal
   } mode = Mode::kTerminal;
-  std::string stdout_file;    // redirect standard output here
-  std::string stderr_file;    // with kNoTerminal: standard error here
-  bool close_stderr = false;  // with kNoTerminal: standard error closed
-  std::string peak_file;      // write the tool's peak memory (KiB) here
+  std::string stdout_file;     // redirect standard output here
+  std::string stderr_file;     // with kNoTerminal: standard error here
+  bool close_stderr = false;   // with kNoTerminal: standard error closed
+  std::string peak_file;       // write the tool's peak memory (KiB) here
+  long address_space_kib = 0;  // limit the tool's address space to this
+  // With kTerminal: started by a job-control shell as a background job, so
+  // that it is not in the terminal's foreground process group.
+  bool background = false;
 };
 
 class Terminal {
@@ -63,8 +67,8 @@ class Terminal {
   const std::string& output() const { return output_; }
   // Bytes typed but never taken by the tool, still in the terminal's queue.
   int UnreadInput() const;
-  // Whether the terminal is back in line mode with echo and signal keys,
-  // waiting a moment for it.
+  // Whether the terminal is back in line mode with echo, signal keys and
+  // flow control, waiting a moment for it.
   bool InLineMode() const;
 
  private:

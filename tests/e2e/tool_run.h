@@ -20,7 +20,8 @@ namespace kestrel::e2e {
 struct Finished {
   int status;
   std::vector<std::string> screen;
-  long peak_kib;  // when RunOptions::peak_file was given
+  long peak_kib;       // when RunOptions::peak_file was given
+  std::string output;  // every byte the tool wrote to the terminal
 };
 
 // Runs the tool to its end in a terminal, in `directory`.
@@ -44,7 +45,7 @@ inline Finished RunToEnd(const std::vector<std::string>& arguments,
     long peak = options.peak_file.empty()
                     ? 0
                     : std::atol(ReadFile(options.peak_file).c_str());
-    return {status, terminal.Screen(), peak};
+    return {status, terminal.Screen(), peak, terminal.output()};
   }
 }
 

@@ -1,6 +1,7 @@
 #include "support/fake_os.h"
 
 #include <cstring>
+#include <new>
 
 #include "runtime/failure_codes.h"
 
@@ -8,6 +9,7 @@ namespace kestrel {
 
 bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
   calls.push_back(call);
+  if (static_cast<int>(calls.size()) == exhausted_at_) throw std::bad_alloc();
   auto failure = failures_.find(static_cast<int>(calls.size()));
   if (failure == failures_.end()) return false;
   *code = failure->second;

@@ -30,6 +30,8 @@ class FakeOs final : public Os {
   void FailCall(int n, std::uint16_t code) { failures_[n] = code; }
   // Call number `n`, a read or write, moves at most `bytes` bytes.
   void ShortCall(int n, std::size_t bytes) { short_calls_[n] = bytes; }
+  // Call number `n` runs out of memory: it throws std::bad_alloc.
+  void ExhaustMemoryAt(int n) { exhausted_at_ = n; }
 
   int open_handles() const { return static_cast<int>(handles_.size()); }
 
@@ -58,6 +60,7 @@ class FakeOs final : public Os {
 
   std::map<int, std::uint16_t> failures_;
   std::map<int, std::size_t> short_calls_;
+  int exhausted_at_ = 0;
   std::map<OsHandle, Open_> handles_;
   OsHandle next_handle_ = 3;
 };

@@ -8,6 +8,8 @@
 #include <vector>
 
 #include "runtime/arguments.h"
+#include "runtime/exit_status.h"
+#include "runtime/failure_codes.h"
 #include "runtime/os.h"
 #include "runtime/process.h"
 
@@ -83,16 +85,22 @@ int main(int argc, char** argv) {
   }
 
   using kestrel::IoCodeFromSystemError;
-  Check(IoCodeFromSystemError(ERROR_FILE_NOT_FOUND), 2, "missing file is 2");
-  Check(IoCodeFromSystemError(ERROR_PATH_NOT_FOUND), 3, "missing folder is 3");
-  Check(IoCodeFromSystemError(ERROR_TOO_MANY_OPEN_FILES), 4,
-        "too many files is 4");
-  Check(IoCodeFromSystemError(ERROR_ACCESS_DENIED), 5, "access denied is 5");
-  Check(IoCodeFromSystemError(ERROR_INVALID_HANDLE), 6, "bad handle is 6");
-  Check(IoCodeFromSystemError(ERROR_SHARING_VIOLATION), 5,
+  Check(IoCodeFromSystemError(ERROR_FILE_NOT_FOUND), kestrel::kFileNotFound,
+        "missing file is 2");
+  Check(IoCodeFromSystemError(ERROR_PATH_NOT_FOUND), kestrel::kPathNotFound,
+        "missing folder is 3");
+  Check(IoCodeFromSystemError(ERROR_TOO_MANY_OPEN_FILES),
+        kestrel::kTooManyOpenFiles, "too many files is 4");
+  Check(IoCodeFromSystemError(ERROR_ACCESS_DENIED), kestrel::kAccessDenied,
+        "access denied is 5");
+  Check(IoCodeFromSystemError(ERROR_INVALID_HANDLE), kestrel::kInvalidHandle,
+        "bad handle is 6");
+  Check(IoCodeFromSystemError(ERROR_SHARING_VIOLATION), kestrel::kAccessDenied,
         "sharing violation is 5");
-  Check(IoCodeFromSystemError(ERROR_WRITE_PROTECT), 150, "19 becomes 150");
-  Check(IoCodeFromSystemError(ERROR_GEN_FAILURE), 162, "31 becomes 162");
+  Check(IoCodeFromSystemError(ERROR_WRITE_PROTECT), kestrel::kWriteProtected,
+        "19 becomes 150");
+  Check(IoCodeFromSystemError(ERROR_GEN_FAILURE), kestrel::kGeneralFailure,
+        "31 becomes 162");
   Check(IoCodeFromSystemError(18), 18, "18 passes unchanged");
   Check(IoCodeFromSystemError(ERROR_LOCK_VIOLATION), 33, "33 passes unchanged");
   Check(IoCodeFromSystemError(ERROR_DISK_FULL), 112, "112 passes unchanged");
@@ -111,7 +119,8 @@ int main(int argc, char** argv) {
   // with the fault's address and the frames that led to it.
   DWORD status = 0;
   std::string report = RunFaultingCopy(&status);
-  Check(status, DWORD{217}, "a fault ends with status 217");
+  Check(status, DWORD{kestrel::kStatusUnhandled},
+        "a fault ends with status 217");
   std::vector<std::string> lines;
   for (std::size_t at = 0, end;
        (end = report.find("\r\n", at)) != std::string::npos; at = end + 2) {
