@@ -36,11 +36,11 @@ void ReplyToProgram(const char* bytes, size_t size, void* user) {
   }
 }
 
-// The command words from KESTREL_COMMAND.
+// The command words from KESTREL_E2E_COMMAND.
 std::vector<std::string> ToolCommand() {
-  const char* command = std::getenv("KESTREL_COMMAND");
+  const char* command = std::getenv("KESTREL_E2E_COMMAND");
   if (command == nullptr || *command == '\0') {
-    throw std::runtime_error("KESTREL_COMMAND is not set");
+    throw std::runtime_error("KESTREL_E2E_COMMAND is not set");
   }
   std::vector<std::string> words;
   std::istringstream split(command);
@@ -51,9 +51,11 @@ std::vector<std::string> ToolCommand() {
 }  // namespace
 
 bool UnderWine() {
-  const char* command = std::getenv("KESTREL_COMMAND");
-  return command != nullptr &&
-         std::string(command).find("wine") != std::string::npos;
+  static const bool wine = [] {
+    const char* set = std::getenv("KESTREL_E2E_WINE");
+    return set != nullptr && std::string(set) == "1";
+  }();
+  return wine;
 }
 
 Terminal::Terminal() {

@@ -1,7 +1,8 @@
 // Runs the built tool the way a person does: inside a pseudo-terminal,
 // typing keys and reading the screen as a terminal emulator renders it.
-// The tool's command comes from KESTREL_COMMAND, which may carry a prefix
-// ("wine64 build-windows/kestrel.exe"), so one suite serves every build.
+// The tool's command comes from KESTREL_E2E_COMMAND, which may carry a prefix
+// ("wine64 build-windows/kestrel.exe"), so one suite serves every build; the
+// Windows build's tests also set KESTREL_E2E_WINE=1.
 #ifndef KESTREL_TESTS_E2E_TERMINAL_H_
 #define KESTREL_TESTS_E2E_TERMINAL_H_
 
@@ -82,7 +83,7 @@ class Terminal {
   VTerm* vterm_ = nullptr;
 };
 
-// True when the tool under test is the Windows build run by wine.
+// True when the suite was set up to test the Windows build under wine.
 bool UnderWine();
 
 // Skips a case that wine cannot reproduce faithfully, saying why.
