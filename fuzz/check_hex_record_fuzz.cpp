@@ -30,6 +30,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   static kestrel::FakeConsole console;
   kestrel::InstallConsole(&console);
   console.shown.clear();
+  console.handovers.clear();
   // The line lives in a buffer of exactly its size, so any read past its
   // end is caught.
   std::string line(reinterpret_cast<const char*>(data), size);

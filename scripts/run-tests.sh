@@ -79,8 +79,9 @@ leg_sanitize() {
 leg_fuzz() {
   build fuzz -DKESTREL_FUZZ_SECONDS="${KESTREL_FUZZ_SECONDS:-30}"
   ctest --preset fuzz
-  grep -h -o '^fuzz\.[a-z_]*\|stat::number_of_executed_units: *[0-9]*' \
-    build-fuzz/Testing/Temporary/LastTest.log | paste - - || true
+  awk '/ Testing: fuzz\./ {target = $3}
+       /number_of_executed_units/ {print target ": " $2 " executions, no finding"}' \
+    build-fuzz/Testing/Temporary/LastTest.log
 }
 
 leg_windows() {
