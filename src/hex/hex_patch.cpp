@@ -50,7 +50,7 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
     // The first line is read and checked in the serial stage by design: a
     // failure reading it gives the not-a-number block, and a bad first line
     // ends the run before any output exists.
-    line = ReadTextLine(input);
+    ReadTextLine(input, line);
     CheckIo();
     if (!CheckHexRecord(line))
       EndNotValid(name, "Kestrel Tool. **** CRC error ****");
@@ -68,7 +68,7 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
       bool at_end = TextAtEnd(input);
       CheckIo();
       if (at_end) break;
-      line = ReadTextLine(input);
+      ReadTextLine(input, line);
       CheckIo();
       WriteTextLine(output, line);
       CheckIo();
