@@ -41,7 +41,8 @@ std::string PatchFirstRecord(std::string line, std::int32_t serial) {
 void PatchHexImage(const std::string& name, const std::string& serial_text) {
   TextFile input;
   TextFile output;
-  std::string line;
+  std::string first;    // the first line, patched
+  std::string scratch;  // a line that does not lie whole in the buffer
   auto input_stage = [&] {
     OpenTextForRead(input, name);
     CheckIo();
@@ -50,25 +51,25 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
     // The first line is read and checked in the serial stage by design: a
     // failure reading it gives the not-a-number block, and a bad first line
     // ends the run before any output exists.
-    ReadTextLine(input, line);
+    first = ReadTextLine(input);
     CheckIo();
-    if (!CheckHexRecord(line))
+    if (!CheckHexRecord(first))
       EndNotValid(name, "Kestrel Tool. **** CRC error ****");
     // A first line that is no 16-byte record has no place for the serial.
-    if (line.size() < kRecordLength)
+    if (first.size() < kRecordLength)
       EndNotValid(name, "Kestrel Tool 2. **** Error ****");
-    line = PatchFirstRecord(std::move(line), serial);
+    first = PatchFirstRecord(std::move(first), serial);
   };
   auto output_stage = [&] {
     CreateTextForWrite(output, kOutputName);
     CheckIo();
-    WriteTextLine(output, line);
+    WriteTextLine(output, first);
     CheckIo();
     while (true) {
       bool at_end = TextAtEnd(input);
       CheckIo();
       if (at_end) break;
-      ReadTextLine(input, line);
+      std::string_view line = ReadTextLine(input, scratch);
       CheckIo();
       WriteTextLine(output, line);
       CheckIo();

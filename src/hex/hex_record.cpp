@@ -50,10 +50,10 @@ unsigned SumPairs(std::string_view line, std::size_t last, bool* all_digits) {
 }
 
 #ifdef __SSE2__
-// Sixteen characters at once, the first of them the high digit of a pair;
-// `skip` leading ones are left out. False when one is no hexadecimal digit;
-// otherwise *sum gains the pairs.
-bool AddSixteen(const char* at, int skip, unsigned* sum) {
+// Sixteen characters, the first of them the high digit of a pair: a mask
+// with a bit set for each that is a hexadecimal digit. The pairs that
+// `keep` keeps are added to the 16-bit lanes of *sum.
+inline int AddSixteen(const char* at, __m128i keep, __m128i* sum) {
   const __m128i x = _mm_loadu_si128(reinterpret_cast<const __m128i*>(at));
   auto in_range = [](__m128i v, char lo, char hi) {
     return _mm_and_si128(_mm_cmpgt_epi8(v, _mm_set1_epi8(lo - 1)),
@@ -62,26 +62,17 @@ bool AddSixteen(const char* at, int skip, unsigned* sum) {
   const __m128i letter =
       in_range(_mm_or_si128(x, _mm_set1_epi8(0x20)), 'a', 'f');
   const __m128i hex = _mm_or_si128(in_range(x, '0', '9'), letter);
-  const int wanted = 0xFFFF & ~((1 << skip) - 1);
-  if ((_mm_movemask_epi8(hex) & wanted) != wanted) return false;
   // A digit is its low four bits; a letter nine more.
-  __m128i value = _mm_add_epi8(_mm_and_si128(x, _mm_set1_epi8(0x0F)),
-                               _mm_and_si128(letter, _mm_set1_epi8(9)));
-  alignas(16) static const unsigned char kKeep[32] = {
-      0,    0,    0,    0,    0,    0,    0,    0,    0,    0,    0,
-      0,    0,    0,    0,    0,    0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF,
-      0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF};
-  value = _mm_and_si128(
-      value,
-      _mm_loadu_si128(reinterpret_cast<const __m128i*>(kKeep + 16 - skip)));
-  const __m128i zero = _mm_setzero_si128();
-  const __m128i high =
-      _mm_sad_epu8(_mm_and_si128(value, _mm_set1_epi16(0x00FF)), zero);
-  const __m128i low = _mm_sad_epu8(_mm_srli_epi16(value, 8), zero);
-  const __m128i both = _mm_add_epi64(_mm_slli_epi64(high, 4), low);
-  *sum += static_cast<unsigned>(_mm_cvtsi128_si32(both)) +
-          static_cast<unsigned>(_mm_cvtsi128_si32(_mm_srli_si128(both, 8)));
-  return true;
+  const __m128i value =
+      _mm_and_si128(_mm_add_epi8(_mm_and_si128(x, _mm_set1_epi8(0x0F)),
+                                 _mm_and_si128(letter, _mm_set1_epi8(9))),
+                    keep);
+  // Each lane holds a pair: the high digit in its low byte.
+  const __m128i pairs = _mm_add_epi16(
+      _mm_slli_epi16(_mm_and_si128(value, _mm_set1_epi16(0x00FF)), 4),
+      _mm_srli_epi16(value, 8));
+  *sum = _mm_add_epi16(*sum, pairs);
+  return _mm_movemask_epi8(hex);
 }
 
 // The check of a full record in place, for the lines that pass: positions
@@ -89,11 +80,20 @@ bool AddSixteen(const char* at, int skip, unsigned* sum) {
 // exact check, which says what it found.
 bool PassesQuickly(std::string_view line) {
   static_assert(kRecordLength == 43);
-  unsigned sum = 0;
   const char* at = line.data();
+  const __m128i all = _mm_set1_epi8(-1);
   // Positions 2-17, 18-33, and 28-43 less the six already counted.
-  return AddSixteen(at + 1, 0, &sum) && AddSixteen(at + 17, 0, &sum) &&
-         AddSixteen(at + 27, 6, &sum) && sum % 256 == 0;
+  const __m128i last_ten = _mm_slli_si128(all, 6);
+  __m128i sum = _mm_setzero_si128();
+  int digits = AddSixteen(at + 1, all, &sum) & AddSixteen(at + 17, all, &sum) &
+               (AddSixteen(at + 27, last_ten, &sum) | 0x3F);
+  // Modulo 256 only the low byte of each lane counts.
+  const __m128i low = _mm_sad_epu8(_mm_and_si128(sum, _mm_set1_epi16(0x00FF)),
+                                   _mm_setzero_si128());
+  unsigned total =
+      static_cast<unsigned>(_mm_cvtsi128_si32(low)) +
+      static_cast<unsigned>(_mm_cvtsi128_si32(_mm_srli_si128(low, 8)));
+  return digits == 0xFFFF && total % 256 == 0;
 }
 #else
 bool PassesQuickly(std::string_view) { return false; }

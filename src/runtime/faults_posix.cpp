@@ -1,4 +1,3 @@
-#include <execinfo.h>
 #include <signal.h>
 #include <ucontext.h>
 #include <unistd.h>
@@ -58,7 +57,7 @@ void* FaultAddress(const siginfo_t* info, void* context) {
 void OnFault(int signal, siginfo_t* info, void* context) {
   RestoreConsole();
   void* address = FaultAddress(info, context);
-  int count = ::backtrace(fault_frames, static_cast<int>(kMaxFrames));
+  int count = static_cast<int>(Backtrace(fault_frames, kMaxFrames));
   // Skip this handler and the signal trampoline: the walk starts at the
   // caller of the faulting frame.
   int first = count;
@@ -78,8 +77,6 @@ void OnFault(int signal, siginfo_t* info, void* context) {
 }  // namespace
 
 void InstallFaultHandlers() {
-  ::backtrace(fault_frames, 1);  // loads the unwinder now, not in a handler
-
   stack_t stack = {};
   stack.ss_sp = fault_stack;
   stack.ss_size = sizeof fault_stack;

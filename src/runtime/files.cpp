@@ -129,33 +129,43 @@ void CreateTextForWrite(TextFile& file, std::string_view name) {
 }
 
 std::string ReadTextLine(TextFile& file) {
-  std::string line;
-  ReadTextLine(file, line);
-  return line;
+  std::string scratch;
+  return std::string(ReadTextLine(file, scratch));
 }
 
-void ReadTextLine(TextFile& file, std::string& line) {
-  line.clear();
-  if (PendingIoError != 0) return;
+std::string_view ReadTextLine(TextFile& file, std::string& scratch) {
+  scratch.clear();
+  if (PendingIoError != 0) return {};
   if (file.mode_ != TextFile::Mode::kReading) {
     Fail(file.mode_ == TextFile::Mode::kClosed ? kFileNotOpen
                                                : kNotOpenForInput);
-    return;
+    return {};
   }
   while (file.position_ < file.valid_ || file.Refill()) {
     const char* start = file.buffer_ + file.position_;
     std::size_t left = file.valid_ - file.position_;
     std::size_t n = UntilLineEnd(start, left);
-    line.append(start, n);
     file.position_ += n;
-    if (n == left) continue;
+    if (n == left) {  // the line goes on in the next buffer
+      scratch.append(start, n);
+      continue;
+    }
+    std::string_view line(start, n);
+    // A CR that ends the buffer has the buffer refilled to look for an LF.
+    bool refill = file.buffer_[file.position_] == '\r' &&
+                  file.position_ + 1 == file.valid_;
+    if (!scratch.empty() || refill) {
+      scratch.append(start, n);
+      line = scratch;
+    }
     char end = file.buffer_[file.position_++];
     if (end == '\r' && (file.position_ < file.valid_ || file.Refill()) &&
         file.buffer_[file.position_] == '\n') {
       ++file.position_;
     }
-    break;
+    return line;
   }
+  return scratch;
 }
 
 void WriteTextLine(TextFile& file, std::string_view text) {

@@ -33,7 +33,7 @@ class TextFile {
  private:
   friend void OpenTextForRead(TextFile&, std::string_view);
   friend void CreateTextForWrite(TextFile&, std::string_view);
-  friend void ReadTextLine(TextFile&, std::string&);
+  friend std::string_view ReadTextLine(TextFile&, std::string&);
   friend void WriteTextLine(TextFile&, std::string_view);
   friend bool TextAtEnd(TextFile&);
   friend void CloseText(TextFile&);
@@ -57,9 +57,10 @@ void CreateTextForWrite(TextFile& file, std::string_view name);
 // The next line without its end: LF, CR LF or a lone CR. At the end of the
 // file, the empty text and no code.
 std::string ReadTextLine(TextFile& file);
-// The same into `line`, whose storage is used again: a copy loop then
-// allocates nothing per line.
-void ReadTextLine(TextFile& file, std::string& line);
+// The same, seen where it lies: in the file's buffer, or in `scratch` when
+// it does not lie there whole. Valid until the next operation on `file` or
+// `scratch`; a copy loop then neither copies nor allocates a line.
+std::string_view ReadTextLine(TextFile& file, std::string& scratch);
 // Writes `text` and CR LF.
 void WriteTextLine(TextFile& file, std::string_view text);
 // True when no byte remains or the next one is Ctrl-Z.

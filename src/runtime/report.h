@@ -36,6 +36,11 @@ constexpr std::size_t kMaxFrames = 258;
 // Return addresses of the calling frames, innermost first, leaving out the
 // `skip` innermost (CaptureFrames itself not counted); the number stored.
 std::size_t CaptureFrames(int skip, void** frames, std::size_t size);
+#ifndef _WIN32
+// The same from the caller's own frame on, as the C library's backtrace()
+// gives them; allocates nothing, so a fault handler may use it.
+std::size_t Backtrace(void** frames, std::size_t size);
+#endif
 // An address as an offset into the module that holds it, so that it fits
 // eight hexadecimal digits and can be looked up in that module.
 std::uint32_t RelativeAddress(const void* address);

@@ -1,7 +1,7 @@
 #include <dlfcn.h>
-#include <execinfo.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unwind.h>
 
 #include <cerrno>
 
@@ -10,9 +10,42 @@
 namespace kestrel {
 namespace platform {
 
+namespace {
+
+struct Walk {
+  void** frames;
+  std::size_t size;
+  std::size_t count;
+  bool own_frame_skipped;
+};
+
+_Unwind_Reason_Code Step(_Unwind_Context* context, void* argument) {
+  auto* walk = static_cast<Walk*>(argument);
+  if (!walk->own_frame_skipped) {
+    walk->own_frame_skipped = true;
+    return _URC_NO_REASON;
+  }
+  if (walk->count == walk->size) return _URC_END_OF_STACK;
+  walk->frames[walk->count++] = reinterpret_cast<void*>(_Unwind_GetIP(context));
+  return _URC_NO_REASON;
+}
+
+}  // namespace
+
+// The unwinder linked into the tool, where the C library's backtrace()
+// would load a shared one at every start.
+__attribute__((noinline)) std::size_t Backtrace(void** frames,
+                                                std::size_t size) {
+  Walk walk = {frames, size, 0, false};
+  _Unwind_Backtrace(Step, &walk);
+  // The outermost frame may report no return address at all.
+  if (walk.count > 1 && frames[walk.count - 1] == nullptr) --walk.count;
+  return walk.count;
+}
+
 std::size_t CaptureFrames(int skip, void** frames, std::size_t size) {
   void* all[kMaxFrames];
-  int count = ::backtrace(all, static_cast<int>(kMaxFrames));
+  int count = static_cast<int>(Backtrace(all, kMaxFrames));
   std::size_t first = static_cast<std::size_t>(skip) + 1;
   std::size_t stored = 0;
   for (std::size_t i = first;
