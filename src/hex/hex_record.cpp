@@ -1,6 +1,5 @@
 #include "hex/hex_record.h"
 
-#include <array>
 #include <cstdint>
 #include <cstdio>
 
@@ -13,39 +12,18 @@
 namespace kestrel {
 namespace {
 
-// Each byte's digit value in the low four bits, with kNotHex set for a
-// byte that is no hexadecimal digit (its value bits then read as 0). Every
-// line of an image goes through here, so the check is one table look-up a
-// character.
-constexpr unsigned char kNotHex = 0x10;
-
-constexpr std::array<unsigned char, 256> MakeDigitTable() {
-  std::array<unsigned char, 256> table{};
-  for (unsigned c = 0; c < 256; ++c) {
-    table[c] = c >= '0' && c <= '9'   ? static_cast<unsigned char>(c - '0')
-               : c >= 'A' && c <= 'F' ? static_cast<unsigned char>(c - 'A' + 10)
-               : c >= 'a' && c <= 'f' ? static_cast<unsigned char>(c - 'a' + 10)
-                                      : kNotHex;
-  }
-  return table;
-}
-
-constexpr std::array<unsigned char, 256> kDigits = MakeDigitTable();
-
-unsigned char Digit(char c) { return kDigits[static_cast<unsigned char>(c)]; }
-
 // Sums the bytes at positions 2 to `last`; *all_digits tells whether every
-// character there was a hexadecimal digit.
+// character there was a hexadecimal digit (any other counts as 0).
 unsigned SumPairs(std::string_view line, std::size_t last, bool* all_digits) {
   unsigned sum = 0;
-  unsigned flags = 0;
+  *all_digits = true;
   for (std::size_t at = 1; at + 2 <= last; at += 2) {
-    unsigned char high = Digit(line[at]);
-    unsigned char low = Digit(line[at + 1]);
-    flags |= high | low;
-    sum += (high & 0xFu) * 16u + (low & 0xFu);
+    int high = HexDigitValue(line[at]);
+    int low = HexDigitValue(line[at + 1]);
+    if (high < 0 || low < 0) *all_digits = false;
+    sum +=
+        static_cast<unsigned>((high < 0 ? 0 : high) * 16 + (low < 0 ? 0 : low));
   }
-  *all_digits = (flags & kNotHex) == 0;
   return sum;
 }
 
@@ -102,8 +80,10 @@ bool PassesQuickly(std::string_view) { return false; }
 }  // namespace
 
 int HexDigitValue(char c) {
-  unsigned char value = Digit(c);
-  return (value & kNotHex) != 0 ? -1 : value;
+  return c >= '0' && c <= '9'   ? c - '0'
+         : c >= 'A' && c <= 'F' ? c - 'A' + 10
+         : c >= 'a' && c <= 'f' ? c - 'a' + 10
+                                : -1;
 }
 
 std::uint8_t HexRecordSum(std::string_view line, std::size_t last) {
