@@ -88,27 +88,42 @@ constexpr const FailureEntry* FindFailure(int number) {
   return nullptr;
 }
 
-// The message of failure `number` into `text`: its own, or "Unknown Run-Time
-// error : 007" for a number without one. Allocates nothing, so a fault
-// handler may use it.
+// A failure number in decimal, with at least `digits` digits, zero-filled.
+// Allocates nothing, so a fault handler may use it.
+class FailureNumber {
+ public:
+  explicit FailureNumber(int number, std::size_t digits = 1) {
+    char reversed[12];
+    std::size_t count = 0;
+    auto value = static_cast<unsigned>(number);
+    do {
+      reversed[count++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0 || count < digits);
+    std::size_t size = 0;
+    while (count > 0) text_[size++] = reversed[--count];
+    text_[size] = '\0';
+  }
+  const char* c_str() const { return text_; }
+
+ private:
+  char text_[12];
+};
+
+// The message of failure `number`: its own, or "Unknown Run-Time error :
+// 007" for a number without one. Allocates nothing, so a fault handler may
+// use it.
 class FailureText {
  public:
   explicit FailureText(int number) {
     const FailureEntry* entry = FindFailure(number);
-    const char* from =
-        entry != nullptr ? entry->message : "Unknown Run-Time error : ";
+    const FailureNumber zero_filled(number, 3);
+    const char* pieces[2] = {
+        entry != nullptr ? entry->message : "Unknown Run-Time error : ",
+        entry != nullptr ? "" : zero_filled.c_str()};
     std::size_t size = 0;
-    while (*from != '\0') text_[size++] = *from++;
-    if (entry == nullptr) {
-      // At least three digits, zero-filled.
-      char digits[12];
-      std::size_t count = 0;
-      auto value = static_cast<unsigned>(number);
-      do {
-        digits[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-      } while (value != 0 || count < 3);
-      while (count > 0) text_[size++] = digits[--count];
+    for (const char* from : pieces) {
+      while (*from != '\0') text_[size++] = *from++;
     }
     text_[size] = '\0';
   }

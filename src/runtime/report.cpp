@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "runtime/failure_codes.h"
+
 namespace kestrel {
 namespace {
 
@@ -18,20 +20,6 @@ class Line {
     std::uint32_t value = platform::RelativeAddress(address);
     for (int shift = 28; shift >= 0; shift -= 4) {
       const char digit[2] = {"0123456789ABCDEF"[(value >> shift) & 0xF]};
-      Add(digit);
-    }
-    return *this;
-  }
-  Line& AddDecimal(int number) {
-    char digits[12];
-    std::size_t count = 0;
-    auto value = static_cast<unsigned>(number);
-    do {
-      digits[count++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    while (count > 0) {
-      const char digit[2] = {digits[--count]};
       Add(digit);
     }
     return *this;
@@ -74,7 +62,7 @@ void WriteRunTimeErrorReport(ReportSink sink, int number, const void* address,
                              void* const* frames, std::size_t count,
                              std::size_t max_frames) {
   Line line(sink);
-  line.Add("Runtime error ").AddDecimal(number).Add(" at 0x");
+  line.Add("Runtime error ").Add(FailureNumber(number).c_str()).Add(" at 0x");
   line.AddHex8(address).End();
   WriteFrameLines(line, address, frames, count, max_frames);
 }
