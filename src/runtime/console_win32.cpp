@@ -19,9 +19,14 @@ volatile LONG ctrl_c_event = 0;
 // input off, where Windows queues the key. Either way it is a key press:
 // it ends a key wait and never stops the tool.
 BOOL WINAPI OnControlEvent(DWORD event) {
-  if (event != CTRL_C_EVENT) return FALSE;
-  InterlockedExchange(&ctrl_c_event, 1);
-  return TRUE;
+  if (event == CTRL_C_EVENT) {
+    InterlockedExchange(&ctrl_c_event, 1);
+    return TRUE;
+  }
+  // Ctrl+Break, a closed window, a logoff or a shutdown end the tool as
+  // they end any program, with the input mode put back first.
+  RestoreConsole();
+  return FALSE;
 }
 
 // Writes into the screen buffer at the layer's own cursor, in the colour the
