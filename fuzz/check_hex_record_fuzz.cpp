@@ -12,9 +12,9 @@ namespace {
 
 bool ReferencePasses(const std::string& line) {
   if (line.empty() || (line.size() >= 2 && line[1] == '0')) return true;
-  if (line.size() < 43) return false;
+  if (line.size() < kestrel::kRecordLength) return false;
   unsigned sum = 0;
-  for (std::size_t at = 1; at < 43; at += 2) {
+  for (std::size_t at = 1; at < kestrel::kRecordLength; at += 2) {
     std::string pair = line.substr(at, 2);
     if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
       return false;

@@ -10,6 +10,7 @@
 #include "cli/serial.h"
 #include "fuzz/fuzz_support.h"
 #include "hex/hex_patch.h"
+#include "hex/hex_record.h"
 #include "support/fake_runtime.h"
 
 namespace {
@@ -28,14 +29,15 @@ std::string ReferenceHex(const std::string& image, std::uint32_t serial) {
   std::string& first = lines[0];
   char digits[9];
   std::snprintf(digits, sizeof digits, "%08X", serial);
-  first.replace(17, 8, digits);
+  first.replace(kestrel::kSerialPosition - 1, kestrel::kSerialDigits, digits);
   unsigned sum = 0;
-  for (std::size_t at = 1; at < 41; at += 2) {
+  for (std::size_t at = 1; at + 1 < kestrel::kChecksumPosition; at += 2) {
     sum += Digit(first[at]) * 16 + Digit(first[at + 1]);
   }
   char checksum[3];
   std::snprintf(checksum, sizeof checksum, "%02X", (256 - sum % 256) % 256);
-  first.replace(41, 2, checksum);
+  first.replace(kestrel::kChecksumPosition - 1, kestrel::kChecksumDigits,
+                checksum);
   std::string out;
   for (const std::string& line : lines) out += line + "\r\n";
   return out;

@@ -30,8 +30,10 @@ TEST_F(CheckHexRecordTest, VerifiesSixteenByteRecords) {
   EXPECT_EQ(Check(kRecord + "   trailing"), "pass");
   EXPECT_EQ(Check("X" + kRecord.substr(1)), "pass")
       << "the mark is not examined";
-  EXPECT_EQ(Check(kRecord.substr(0, 41) + "79"), "1 found, 0 expected\r\n");
-  EXPECT_EQ(Check(kRecord.substr(0, 41) + "77"), "FF found, 0 expected\r\n");
+  EXPECT_EQ(Check(kRecord.substr(0, kChecksumPosition - 1) + "79"),
+            "1 found, 0 expected\r\n");
+  EXPECT_EQ(Check(kRecord.substr(0, kChecksumPosition - 1) + "77"),
+            "FF found, 0 expected\r\n");
 }
 
 TEST_F(CheckHexRecordTest, PassesShorterRecordsUnverified) {
@@ -59,8 +61,8 @@ TEST_F(CheckHexRecordTest, FailsBrokenLinesWithoutReadingPastTheirEnd) {
 }
 
 TEST(HexRecordSumTest, SumsBytesModulo256) {
-  EXPECT_EQ(HexRecordSum(kRecord, 41), 0x88);
-  EXPECT_EQ(HexRecordSum(kRecord, 43), 0);
+  EXPECT_EQ(HexRecordSum(kRecord, kChecksumPosition - 1), 0x88);
+  EXPECT_EQ(HexRecordSum(kRecord, kRecordLength), 0);
   EXPECT_EQ(HexRecordSum(":FFFF", 5), 0xFE);
   EXPECT_EQ(HexDigitValue('a'), 10);
   EXPECT_EQ(HexDigitValue('F'), 15);
@@ -70,9 +72,14 @@ TEST(HexRecordSumTest, SumsBytesModulo256) {
 TEST(PatchFirstRecordTest, PlacesTheSerialDigitsAndAFreshChecksum) {
   EXPECT_EQ(PatchFirstRecord(kRecord, 1234567),
             ":10000000000102030012D68708090A0B0C0D0E0F1F");
-  EXPECT_EQ(PatchFirstRecord(kRecord, -12345678).substr(17, 8), "FF439EB2");
-  EXPECT_EQ(PatchFirstRecord(kRecord, 999999999).substr(17, 8), "3B9AC9FF");
-  EXPECT_EQ(PatchFirstRecord(kRecord + "xyz", 0).substr(41), "8Exyz");
+  EXPECT_EQ(PatchFirstRecord(kRecord, -12345678)
+                .substr(kSerialPosition - 1, kSerialDigits),
+            "FF439EB2");
+  EXPECT_EQ(PatchFirstRecord(kRecord, 999999999)
+                .substr(kSerialPosition - 1, kSerialDigits),
+            "3B9AC9FF");
+  EXPECT_EQ(PatchFirstRecord(kRecord + "xyz", 0).substr(kChecksumPosition - 1),
+            "8Exyz");
 }
 
 }  // namespace
