@@ -35,11 +35,14 @@ inline Finished RunToEnd(const std::vector<std::string>& arguments,
     int status = terminal.Wait();
     // About one wine start in a few thousand on a loaded machine fails to
     // map its shared user data (an address-space clash) and ends at once
-    // with status 1, having drawn nothing. The tool never ends so: its own
-    // status-1 ends print their message first. Such a run is made again.
-    if (status == 1 && terminal.output().empty() && attempt < 3 &&
+    // with status 1, having drawn nothing; once in a full run here wine gave
+    // the program no console at all, which ended it with status 6 and an
+    // empty screen. Run in a terminal, the tool always shows something, so
+    // a run that shows nothing is made again.
+    if (terminal.Screen().empty() && attempt < 3 &&
         options.mode != RunOptions::Mode::kNoTerminal && UnderWine()) {
-      std::fprintf(stderr, "wine ended at once with status 1; run again\n");
+      std::fprintf(stderr, "wine drew nothing (status %d); run again\n",
+                   status);
       continue;
     }
     long peak = options.peak_file.empty()
