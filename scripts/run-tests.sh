@@ -15,13 +15,14 @@ legs=("$@")
 ((${#legs[@]})) || legs=("${all_legs[@]}")
 
 packages=(cmake g++ make pkg-config)
+suites=(libgtest-dev libgmock-dev libvterm-dev srecord binutils)  # unit and e2e
+clang=(clang libclang-rt-14-dev)
 for leg in "${legs[@]}"; do
   case "$leg" in
-    native) packages+=(libgtest-dev libgmock-dev libvterm-dev srecord binutils) ;;
-    sanitize) packages+=(clang libclang-rt-14-dev libgtest-dev libgmock-dev libvterm-dev srecord binutils) ;;
-    fuzz) packages+=(clang libclang-rt-14-dev) ;;
-    windows) packages+=(libgtest-dev libgmock-dev libvterm-dev srecord binutils
-                        g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
+    native) packages+=("${suites[@]}") ;;
+    sanitize) packages+=("${suites[@]}" "${clang[@]}") ;;
+    fuzz) packages+=("${clang[@]}") ;;
+    windows) packages+=("${suites[@]}" g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
     *) echo "unknown leg $leg: choose from ${all_legs[*]}" >&2; exit 2 ;;
   esac
 done
