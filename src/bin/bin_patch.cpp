@@ -56,7 +56,7 @@ void PatchBinImage(const std::string& name, const std::string& serial_text) {
     if (got < kBlockSize) {
       PrintErrorTitle();
       ConsoleWrite("Unexpected end of ");
-      ConsoleWrite(name);
+      ConsoleWriteArgument(name);
       ConsoleWriteLine(" file");
       EndProcess(kStatusDataError);
     }

@@ -56,7 +56,7 @@ void RunFrontEnd() {
   } else {
     PrintErrorTitle();
     ConsoleWrite("Unknown file type. ");
-    ConsoleWrite(image);
+    ConsoleWriteArgument(image);
     ConsoleWriteLine(" is not a BIN or HEX file");
     SetExitStatus(kStatusUsage);
   }

@@ -44,7 +44,8 @@ void RunPatchStages(
   } catch (const std::exception&) {
     PrintErrorTitle();
     ConsoleWrite("Can't find file ");
-    ConsoleWriteLine(name);
+    ConsoleWriteArgument(name);
+    ConsoleWriteLine();
     SetExitStatus(kStatusNoInput);
   }
 }

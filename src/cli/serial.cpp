@@ -69,7 +69,7 @@ SerialNumber ParseSerialNumber(std::string_view text) {
 void PrintNotANumberBlock(std::string_view text) {
   ConsoleWriteLine();
   ConsoleWrite("Kestrel Tool 2. Inadequate parameter. ");
-  ConsoleWrite(text);
+  ConsoleWriteArgument(text);
   ConsoleWriteLine(" doesn't seem to be a number");
   PrintUsageExamples("001234567");
 }

@@ -19,7 +19,7 @@ constexpr char kOutputName[] = "kestrel.hex";
 [[noreturn]] void EndNotValid(const std::string& name, const char* title) {
   ConsoleWriteLine();
   ConsoleWriteLine(title);
-  ConsoleWrite(name);
+  ConsoleWriteArgument(name);
   ConsoleWriteLine(" doesn't seem to be a valid HEX file");
   EndProcess(kStatusDataError);
 }
@@ -55,8 +55,9 @@ void PatchHexImage(const std::string& name, const std::string& serial_text) {
     CheckIo();
     if (!CheckHexRecord(first))
       EndNotValid(name, "Kestrel Tool. **** CRC error ****");
-    // A first line that is no 16-byte record has no place for the serial.
-    if (first.size() < kRecordLength)
+    // Only a 16-byte data record has a place for the serial: a shorter
+    // record passes the check unverified, however it is padded.
+    if (!IsSixteenByteDataRecord(first))
       EndNotValid(name, "Kestrel Tool 2. **** Error ****");
     first = PatchFirstRecord(std::move(first), serial);
   };

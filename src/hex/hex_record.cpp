@@ -91,6 +91,14 @@ std::uint8_t HexRecordSum(std::string_view line, std::size_t last) {
   return static_cast<std::uint8_t>(SumPairs(line, last, &all_digits));
 }
 
+bool IsSixteenByteDataRecord(std::string_view line) {
+  if (line.size() < kRecordLength) return false;
+  bool all_digits = true;
+  unsigned sum = SumPairs(line, kRecordLength, &all_digits);
+  return line.substr(0, 3) == ":10" && line.substr(7, 2) == "00" &&
+         all_digits && sum % 256 == 0;
+}
+
 bool CheckHexRecord(std::string_view line) {
   if (line.empty() || (line.size() >= 2 && line[1] == '0')) return true;
   if (line.size() >= kRecordLength && PassesQuickly(line)) return true;

@@ -31,6 +31,12 @@ std::uint8_t HexRecordSum(std::string_view line, std::size_t last);
 // line writes "<sum> found, 0 expected" to the console.
 bool CheckHexRecord(std::string_view line);
 
+// True when the first 43 characters are a 16-byte data record that
+// CheckHexRecord accepts: ":10", four address digits, type "00", sixteen
+// data bytes and a checksum that makes the sum 0. Only such a record has
+// the place the serial number goes to.
+bool IsSixteenByteDataRecord(std::string_view line);
+
 }  // namespace kestrel
 
 #endif  // KESTREL_HEX_HEX_RECORD_H_

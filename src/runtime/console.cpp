@@ -48,6 +48,20 @@ void ConsoleWriteLine(std::string_view text) {
   HandOver();
 }
 
+void ConsoleWriteArgument(std::string_view text) {
+  char shown[kBufferSize];
+  while (!text.empty()) {
+    std::size_t take = text.size() < sizeof shown ? text.size() : sizeof shown;
+    for (std::size_t i = 0; i < take; ++i) {
+      auto byte = static_cast<unsigned char>(text[i]);
+      bool control = (byte < 32 && byte != '\t') || byte == 127;
+      shown[i] = control ? '?' : text[i];
+    }
+    ConsoleWrite(std::string_view(shown, take));
+    text.remove_prefix(take);
+  }
+}
+
 bool KeyWaiting() {
   if (!console.key_seen && console.device != nullptr) {
     console.key_seen = console.device->TakeKeys();

@@ -13,6 +13,10 @@ namespace kestrel {
 void ConsoleWrite(std::string_view text);
 // Appends `text` and CR LF, then hands the buffer to the console.
 void ConsoleWriteLine(std::string_view text = {});
+// Appends text that came from outside the tool (a file name, a serial
+// number) as data: every byte below 32 but tab, and 127, is shown as '?',
+// so that no name can move the cursor, forge a line or drive the terminal.
+void ConsoleWriteArgument(std::string_view text);
 
 // True once a key press has arrived; never blocks. The key is taken out of
 // the console's input queue, so it does not reach the next program.
@@ -24,7 +28,8 @@ bool ConsoleHasKeyboard();
 class ConsoleDevice {
  public:
   virtual ~ConsoleDevice() = default;
-  // Shows the bytes as they are. Console writes never fail.
+  // Shows the bytes as they are: a CR, LF or backspace moves the cursor.
+  // Console writes never fail.
   virtual void Show(const char* data, std::size_t size) = 0;
   // Takes the key presses waiting, without blocking; true when there was
   // one. A key that is taken never reaches the next program.

@@ -14,14 +14,33 @@ namespace platform {
 namespace {
 
 struct termios saved_input_mode;
+struct termios tool_mode;
 volatile sig_atomic_t input_mode_saved = 0;
 
-// A byte of an echoed name must not drive the terminal: an escape sequence
-// could clear the screen or retitle the window, and a bell would ring.
-char Harmless(char c) {
-  auto byte = static_cast<unsigned char>(c);
-  bool moves_cursor = c == '\r' || c == '\n' || c == '\b' || c == '\t';
-  return (byte < 32 && !moves_cursor) || byte == 127 ? '?' : c;
+// Only the terminal's foreground job may take its keys and change its mode.
+bool InForeground() { return ::tcgetpgrp(STDIN_FILENO) == ::getpgrp(); }
+
+bool SameMode(const struct termios& a, const struct termios& b) {
+  return a.c_lflag == b.c_lflag && a.c_iflag == b.c_iflag &&
+         a.c_cc[VMIN] == b.c_cc[VMIN] && a.c_cc[VTIME] == b.c_cc[VTIME];
+}
+
+// Saves the terminal's mode, to be put back at the end, and sets the
+// tool's: keys arrive one by one, unechoed, and reads never block. Nothing
+// here but calls a signal handler may make.
+bool TakeTerminal() {
+  struct termios now;
+  if (!InForeground() || ::tcgetattr(STDIN_FILENO, &now) != 0) return false;
+  if (input_mode_saved && SameMode(now, tool_mode)) return true;
+  saved_input_mode = now;
+  tool_mode = now;
+  tool_mode.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO);
+  // Ctrl+S and Ctrl+Q are keys like any other, not flow control.
+  tool_mode.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
+  tool_mode.c_cc[VMIN] = 0;
+  tool_mode.c_cc[VTIME] = 0;
+  input_mode_saved = ::tcsetattr(STDIN_FILENO, TCSANOW, &tool_mode) == 0;
+  return input_mode_saved != 0;
 }
 
 class TerminalConsole final : public ConsoleDevice {
@@ -30,14 +49,7 @@ class TerminalConsole final : public ConsoleDevice {
 
   // The terminal places, wraps and scrolls the text itself.
   void Show(const char* data, std::size_t size) override {
-    char shown[256];
-    while (size > 0) {
-      std::size_t take = size < sizeof shown ? size : sizeof shown;
-      for (std::size_t i = 0; i < take; ++i) shown[i] = Harmless(data[i]);
-      if (!WriteAll(shown, take)) return;
-      data += take;
-      size -= take;
-    }
+    WriteAll(data, size);
   }
 
   // Takes every byte waiting, so that the key that ends a wait (and the
@@ -72,19 +84,51 @@ class TerminalConsole final : public ConsoleDevice {
   bool keyboard_;
 };
 
+// Installs `handler` for `signal`, unless the caller ignores it: an ignored
+// signal stays ignored (a SIGXFSZ ignored then fails the write instead).
+void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags) {
+  struct sigaction current;
+  if (::sigaction(signal, nullptr, &current) == 0 &&
+      current.sa_handler == SIG_IGN) {
+    return;
+  }
+  struct sigaction action = {};
+  action.sa_handler = handler;
+  action.sa_flags = static_cast<int>(flags);
+  sigemptyset(&action.sa_mask);
+  ::sigaction(signal, &action, nullptr);
+}
+
+void OnEndingSignal(int signal) {
+  RestoreConsole();
+  // The default action is back and the signal is not blocked: raising it
+  // again ends the process by it, so the caller still sees the signal.
+  ::raise(signal);
+}
+
+// A stop from the keyboard or job control gives the terminal back to the
+// shell first; continued, the tool takes it again if it is still the
+// foreground job, since the shell has put line mode back meanwhile.
+void OnStop(int signal) {
+  int saved_errno = errno;
+  RestoreConsole();
+  ::signal(signal, SIG_DFL);
+  ::raise(signal);  // stops here, unless nobody could ever continue us
+  CatchUnlessIgnored(signal, OnStop, SA_NODEFER | SA_RESTART);
+  TakeTerminal();
+  errno = saved_errno;
+}
+
+void OnContinue(int) {
+  int saved_errno = errno;
+  TakeTerminal();
+  errno = saved_errno;
+}
+
 // Every signal whose default action ends the process and that can be
 // caught, but for the processor faults, which have their own report, and
 // SIGPIPE, which the tool ignores so that a broken pipe is a failed write.
-void InstallEndingSignalHandlers() {
-  struct sigaction ending = {};
-  ending.sa_handler = [](int signal) {
-    RestoreConsole();
-    // The default action is back and the signal is not blocked: raising it
-    // again ends the process by it, so the caller still sees the signal.
-    ::raise(signal);
-  };
-  ending.sa_flags = static_cast<int>(SA_RESETHAND | SA_NODEFER);
-  sigemptyset(&ending.sa_mask);
+void InstallSignalHandlers() {
   for (int signal : {
            SIGHUP,
            SIGINT,
@@ -108,11 +152,13 @@ void InstallEndingSignalHandlers() {
            SIGPWR,
 #endif
        }) {
-    ::sigaction(signal, &ending, nullptr);
+    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND | SA_NODEFER);
   }
   for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
-    ::sigaction(signal, &ending, nullptr);
+    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND | SA_NODEFER);
   }
+  CatchUnlessIgnored(SIGTSTP, OnStop, SA_NODEFER | SA_RESTART);
+  CatchUnlessIgnored(SIGCONT, OnContinue, SA_RESTART);
 }
 
 }  // namespace
@@ -132,21 +178,11 @@ const char* SetUpConsole() {
   // was moved to the background.
   ::signal(SIGTTOU, SIG_IGN);
 
-  // Only the terminal's foreground job may take its keys and change its
-  // mode; a background job has no keyboard, like a batch job.
-  bool keyboard = ::isatty(STDIN_FILENO) == 1 &&
-                  ::tcgetpgrp(STDIN_FILENO) == ::getpgrp() &&
-                  ::tcgetattr(STDIN_FILENO, &saved_input_mode) == 0;
+  // A background job has no keyboard, like a batch job.
+  bool keyboard = ::isatty(STDIN_FILENO) == 1 && InForeground();
   if (keyboard) {
-    InstallEndingSignalHandlers();
-    struct termios raw = saved_input_mode;
-    raw.c_lflag &= ~static_cast<tcflag_t>(ISIG | ICANON | ECHO);
-    // Ctrl+S and Ctrl+Q are keys like any other, not flow control.
-    raw.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF);
-    raw.c_cc[VMIN] = 0;  // reads return at once: the key test never blocks
-    raw.c_cc[VTIME] = 0;
-    input_mode_saved = ::tcsetattr(STDIN_FILENO, TCSANOW, &raw) == 0;
-    keyboard = input_mode_saved != 0;
+    InstallSignalHandlers();
+    keyboard = TakeTerminal();
   }
 
   static TerminalConsole console(out, keyboard);

@@ -56,6 +56,13 @@ void* FaultAddress(const siginfo_t* info, void* context) {
 
 void OnFault(int signal, siginfo_t* info, void* context) {
   RestoreConsole();
+  if (info->si_code <= 0) {
+    // Sent by a process (kill, sigqueue, tgkill), not raised by a fault:
+    // the default action is back, and the signal, pending until this
+    // handler returns, ends the process by it.
+    ::raise(signal);
+    return;
+  }
   void* address = FaultAddress(info, context);
   int count = static_cast<int>(Backtrace(fault_frames, kMaxFrames));
   // Skip this handler and the signal trampoline: the walk starts at the

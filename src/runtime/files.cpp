@@ -15,10 +15,6 @@ namespace {
 constexpr char kCtrlZ = 26;
 constexpr std::size_t kMaxNameLength = 255;
 
-std::string CutName(std::string_view name) {
-  return std::string(name.substr(0, kMaxNameLength));
-}
-
 // How many of the `size` bytes at `text` come before the first CR or LF.
 std::size_t UntilLineEnd(const char* text, std::size_t size) {
   std::size_t at = 0;
@@ -47,8 +43,14 @@ void Release(OsHandle handle) {
 }
 
 // Opens and locks the file, and empties it only once the lock is held, so
-// that a file held by this or another run is never emptied.
+// that a file held by this or another run is never emptied. A name too
+// long for the table is refused whole: cut short, it would name another
+// file.
 OsHandle OpenHeld(const std::string& name, OsAccess access, bool create) {
+  if (name.size() > kMaxNameLength) {
+    Fail(kPathNotFound);
+    return kNoHandle;
+  }
   Os& os = CurrentOs();
   std::uint16_t code = 0;
   OsHandle handle = os.Open(name, access, create, &code);
@@ -96,7 +98,7 @@ void TextFile::Flush() {
 }
 
 void OpenTextForRead(TextFile& file, std::string_view name) {
-  file.name_ = CutName(name);
+  file.name_ = std::string(name);
   if (PendingIoError != 0) return;
   if (file.mode_ != TextFile::Mode::kClosed) CloseText(file);
   if (PendingIoError != 0) return;
@@ -109,7 +111,7 @@ void OpenTextForRead(TextFile& file, std::string_view name) {
 }
 
 void CreateTextForWrite(TextFile& file, std::string_view name) {
-  file.name_ = CutName(name);
+  file.name_ = std::string(name);
   if (PendingIoError != 0) return;
   if (file.mode_ != TextFile::Mode::kClosed) CloseText(file);
   if (PendingIoError != 0) return;
@@ -232,7 +234,7 @@ ByteFile::~ByteFile() {
 
 void ByteFile::Open(std::string_view name, std::size_t record_size,
                     bool create) {
-  name_ = CutName(name);
+  name_ = std::string(name);
   if (PendingIoError != 0) return;
   if (is_open()) CloseByteFile(*this);
   if (PendingIoError != 0) return;

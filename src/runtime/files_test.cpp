@@ -189,12 +189,14 @@ TEST_F(TextFileTest, FailuresOfTheSystemBecomeTheirCodes) {
       << "the close still goes on";
 }
 
-TEST_F(TextFileTest, NamesAreCutTo255Characters) {
-  std::string name(300, 'n');
-  os_.files[name.substr(0, 255)].data = "found\n";
+TEST_F(TextFileTest, ANameOver255CharactersIsRefusedNotCut) {
+  std::string name(256, 'n');
+  os_.files[name.substr(0, 255)].data = "another file\n";
   TextFile file;
   OpenTextForRead(file, name);
-  EXPECT_EQ(ReadTextLine(file), "found");
+  EXPECT_EQ(PendingIoError, kPathNotFound);
+  EXPECT_EQ(file.mode(), TextFile::Mode::kClosed);
+  EXPECT_TRUE(os_.calls.empty()) << "nothing is opened";
 }
 
 class ByteFileTest : public RuntimeTest {};

@@ -26,12 +26,16 @@ class Os {
 
   // Opens `name` for `access`, creating it first when `create` is set. Never
   // empties an existing file: that is Truncate's job, once the lock is held.
-  // A directory, and an existing file without write permission opened for
-  // writing, are refused with code 5.
+  // Never blocks. Refused with code 5: an image (`create` unset) that is no
+  // regular file; an output that is a directory, a FIFO or a socket (a
+  // character device will do); an existing file without write permission
+  // opened for writing.
   virtual OsHandle Open(const std::string& name, OsAccess access, bool create,
                         std::uint16_t* code) = 0;
   // Takes the file for this process alone; code 5 when another open of it
-  // (in this process or another) already holds it.
+  // (in this process or another) already holds it, or, as far as the
+  // platform can tell, another program has it open: for writing, when it is
+  // held for reading; at all, when it is held for writing.
   virtual bool Lock(OsHandle handle, std::uint16_t* code) = 0;
   // Empties a disk file; a no-op for devices.
   virtual bool Truncate(OsHandle handle, std::uint16_t* code) = 0;

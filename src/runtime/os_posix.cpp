@@ -48,7 +48,8 @@ class PosixOs final : public Os {
  public:
   OsHandle Open(const std::string& name, OsAccess access, bool create,
                 std::uint16_t* code) override {
-    int flags = O_CLOEXEC | O_NOCTTY;
+    // Not blocking: opening a FIFO would wait for its other end forever.
+    int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
     flags |= access == OsAccess::kRead    ? O_RDONLY
              : access == OsAccess::kWrite ? O_WRONLY
                                           : O_RDWR;
@@ -61,17 +62,24 @@ class PosixOs final : public Os {
       Failed(code);
       return kNoHandle;
     }
-    // Root may write anything, but a file whose write bits are all clear is
-    // read-only to this tool, as the read-only attribute is on Windows.
     struct stat info;
     int refused = 0;
     if (::fstat(fd, &info) != 0) {
       refused = errno;
-    } else if (S_ISDIR(info.st_mode)) {
-      refused = EISDIR;
+    } else if (!create ? !S_ISREG(info.st_mode)
+                       : S_ISDIR(info.st_mode) || S_ISFIFO(info.st_mode) ||
+                             S_ISSOCK(info.st_mode)) {
+      // An image is a file: a FIFO or a device would be read forever. An
+      // output may be a device (/dev/null), but not a FIFO, which this
+      // open would hold both ends of, nor anything that keeps no file.
+      refused = EACCES;
     } else if (access != OsAccess::kRead && S_ISREG(info.st_mode) &&
                (info.st_mode & (S_IWUSR | S_IWGRP | S_IWOTH)) == 0) {
+      // Root may write anything, but a file whose write bits are all clear
+      // is read-only to this tool, as the read-only attribute is on Windows.
       refused = EACCES;
+    } else if (::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0) {
+      refused = errno;
     }
     if (refused != 0) {
       ::close(fd);
@@ -81,12 +89,26 @@ class PosixOs final : public Os {
     return fd;
   }
 
+  // flock sees only other flock holders. A lease, taken and given back at
+  // once, sees every other open of the file: a read lease is refused while
+  // any other open may write it, a write lease while any other open exists.
+  // Where no lease can be had at all (a file of another owner without
+  // CAP_LEASE, a network file system, a device), flock is all there is.
   bool Lock(OsHandle handle, std::uint16_t* code) override {
+    int fd = static_cast<int>(handle);
     int result;
     do {
-      result = ::flock(static_cast<int>(handle), LOCK_EX | LOCK_NB);
+      result = ::flock(fd, LOCK_EX | LOCK_NB);
     } while (result != 0 && errno == EINTR);
-    return result == 0 || Failed(code);
+    if (result != 0) return Failed(code);
+    int lease =
+        (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+    if (::fcntl(fd, F_SETLEASE, lease) == 0) {
+      ::fcntl(fd, F_SETLEASE, F_UNLCK);
+    } else if (errno == EAGAIN) {
+      return Failed(code);
+    }
+    return true;
   }
 
   bool Truncate(OsHandle handle, std::uint16_t* code) override {

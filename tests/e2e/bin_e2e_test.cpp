@@ -119,6 +119,24 @@ TEST_F(BinPatch, AnOutputThatCannotBeWrittenGivesTheOutputBlock) {
   EXPECT_EQ(full.status, 73);
 }
 
+TEST_F(BinPatch, OnlyAFileCanBeAnImageThoughADeviceMayTakeTheOutput) {
+  SKIP_UNDER_WINE("a FIFO or a Linux device is no Windows device");
+  dir_.Write("board.bin", SomeBytes(16));
+  ::mkfifo(dir_.File("fifo.bin").c_str(), 0644);
+  std::filesystem::create_symlink("/dev/zero", dir_.File("zero.bin"));
+  for (const char* name : {"fifo.bin", "zero.bin"}) {
+    EXPECT_EQ(Run(name, "123456789").screen,
+              ErrorBlock(std::string("Can't find file ") + name));
+  }
+  ::mkfifo(dir_.File("kestrel.bin").c_str(), 0644);
+  Finished fifo = Run("board.bin", "123456789");
+  EXPECT_EQ(fifo.screen, ErrorBlock("Can't create file kestrel.bin"));
+  EXPECT_EQ(fifo.status, 73);
+  std::filesystem::remove(dir_.File("kestrel.bin"));
+  std::filesystem::create_symlink("/dev/null", dir_.File("kestrel.bin"));
+  EXPECT_EQ(Run("board.bin", "123456789").status, 0);
+}
+
 TEST_F(BinPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
   SKIP_UNDER_WINE("a Linux lock taken by the test is invisible to wine");
   dir_.Write("board.bin", SomeBytes(16));

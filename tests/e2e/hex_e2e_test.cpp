@@ -151,9 +151,13 @@ TEST_F(HexPatch, BrokenLinesFailTheCheck) {
 }
 
 TEST_F(HexPatch, AFirstLineThatIsNoSixteenByteRecordIsRefused) {
-  for (const std::string& image :
-       std::vector<std::string>{":020000040000FA\r\n" + kFirst + "\r\n",
-                                std::string(), std::string("\r\n\r\n")}) {
+  // Records below 16 bytes pass the check unverified, however padded.
+  const std::string padding(32, ' ');
+  for (const std::string& image : std::vector<std::string>{
+           ":020000040000FA\r\n" + kFirst + "\r\n",
+           ":020000040000FA" + padding + "\r\n" + kFirst + "\r\n",
+           Record(0, 0, SomeBytes(15)) + padding + "\r\n",
+           kEnd + padding + "\r\n", std::string(), std::string("\r\n\r\n")}) {
     dir_.Write("board.hex", image);
     Finished run = Run("board.hex", "001234567");
     EXPECT_EQ(run.screen,
@@ -236,11 +240,14 @@ TEST_F(HexPatch, ADirectoryGivesTheInputBlock) {
 TEST_F(HexPatch, AnImageHeldByAnotherProgramGivesTheInputBlock) {
   SKIP_UNDER_WINE("a Linux lock taken by the test is invisible to wine");
   dir_.Write("board.hex", kFirst + "\r\n");
-  HeldOpen held(dir_.File("board.hex"));
-  Finished run = Run("board.hex", "001234567");
-  EXPECT_EQ(run.screen, ErrorBlock("Can't find file board.hex"));
-  EXPECT_EQ(run.status, 66);
-  EXPECT_FALSE(dir_.Exists("kestrel.hex"));
+  for (bool still_writing : {false, true}) {
+    HeldOpen held(dir_.File("board.hex"), still_writing ? O_WRONLY : O_RDONLY,
+                  !still_writing);
+    Finished run = Run("board.hex", "001234567");
+    EXPECT_EQ(run.screen, ErrorBlock("Can't find file board.hex"));
+    EXPECT_EQ(run.status, 66);
+    EXPECT_FALSE(dir_.Exists("kestrel.hex"));
+  }
 }
 
 TEST_F(HexPatch, AnOutputThatCannotBeWrittenGivesTheOutputBlock) {
@@ -268,11 +275,13 @@ TEST_F(HexPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
   SKIP_UNDER_WINE("a Linux lock taken by the test is invisible to wine");
   dir_.Write("board.hex", kFirst + "\r\n");
   dir_.Write("kestrel.hex", "held");
-  HeldOpen held(dir_.File("kestrel.hex"));
-  Finished run = Run("board.hex", "001234567");
-  EXPECT_EQ(run.screen, ErrorBlock("Can't create file kestrel.hex"));
-  EXPECT_EQ(run.status, 73);
-  EXPECT_EQ(dir_.Read("kestrel.hex"), "held");
+  for (bool locked : {true, false}) {
+    HeldOpen held(dir_.File("kestrel.hex"), O_RDONLY, locked);
+    Finished run = Run("board.hex", "001234567");
+    EXPECT_EQ(run.screen, ErrorBlock("Can't create file kestrel.hex"));
+    EXPECT_EQ(run.status, 73);
+    EXPECT_EQ(dir_.Read("kestrel.hex"), "held");
+  }
 }
 
 TEST_F(HexPatch, RunningOutOfMemoryGivesTheBlockOfItsStage) {

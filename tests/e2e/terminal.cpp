@@ -216,6 +216,14 @@ int Terminal::Wait(std::chrono::milliseconds limit) {
 
 void Terminal::Signal(int signal) { ::kill(child_, signal); }
 
+void Terminal::SetLineMode() {
+  struct termios mode;
+  ::tcgetattr(slave_, &mode);
+  mode.c_lflag |= ICANON | ECHO | ISIG;
+  mode.c_iflag |= IXON;
+  ::tcsetattr(slave_, TCSANOW, &mode);
+}
+
 std::vector<std::string> Terminal::Screen() const {
   VTermScreen* screen = vterm_obtain_screen(vterm_);
   std::vector<std::string> rows;

@@ -61,6 +61,9 @@ class Terminal {
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
   // Sends a signal to the tool.
   void Signal(int signal);
+  // Puts the terminal in line mode, as a shell does when a job stops.
+  void SetLineMode();
+  pid_t pid() const { return child_; }
 
   // The screen rows, trailing blanks removed, up to the last non-empty row.
   std::vector<std::string> Screen() const;

@@ -52,12 +52,17 @@ inline Finished RunToEnd(const std::vector<std::string>& arguments,
   }
 }
 
-// Holds a file open and locked, as another program on the line would.
+// Holds a file open as another program on the line would: locked, or
+// merely open (`flags` O_WRONLY: a program still writing it).
 class HeldOpen {
  public:
-  explicit HeldOpen(const std::string& path)
-      : fd_(::open(path.c_str(), O_RDONLY)) {
-    EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
+  explicit HeldOpen(const std::string& path, int flags = O_RDONLY,
+                    bool locked = true)
+      : fd_(::open(path.c_str(), flags)) {
+    EXPECT_GE(fd_, 0);
+    if (locked) {
+      EXPECT_EQ(::flock(fd_, LOCK_EX | LOCK_NB), 0);
+    }
   }
   ~HeldOpen() { ::close(fd_); }
   HeldOpen(const HeldOpen&) = delete;

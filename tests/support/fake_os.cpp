@@ -32,7 +32,7 @@ OsHandle FakeOs::Open(const std::string& name, OsAccess access, bool create,
     }
     file = files.emplace(name, File()).first;
   }
-  if (file->second.directory ||
+  if (file->second.directory || (!create && file->second.device) ||
       (access != OsAccess::kRead && file->second.read_only)) {
     *code = kAccessDenied;
     return kNoHandle;
