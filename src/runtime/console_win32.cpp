@@ -29,7 +29,7 @@ BOOL WINAPI OnControlEvent(DWORD event) {
   return FALSE;
 }
 
-// Writes into the screen buffer at the layer's own cursor, in the colour the
+// Writes into the screen buffer at the console's cursor, in the colour the
 // console had at start-up, wrapping at the last column and scrolling at the
 // bottom, as the console of a full-screen tool would.
 class ScreenBufferConsole final : public ConsoleDevice {
@@ -37,15 +37,14 @@ class ScreenBufferConsole final : public ConsoleDevice {
   ScreenBufferConsole(HANDLE out, const CONSOLE_SCREEN_BUFFER_INFO& info,
                       bool keyboard)
       : out_(out), keyboard_(keyboard), colour_(info.wAttributes) {
-    // The whole screen buffer, in the console's own coordinates: a Windows
-    // console has 9001 rows by default, and may be wider than 256 columns.
-    columns_ = info.dwSize.X > 0 ? info.dwSize.X : 80;
-    rows_ = info.dwSize.Y > 0 ? info.dwSize.Y : 25;
-    x_ = info.dwCursorPosition.X < columns_ ? info.dwCursorPosition.X : 0;
-    y_ = info.dwCursorPosition.Y < rows_ ? info.dwCursorPosition.Y : rows_ - 1;
+    TakeCursor(info);
   }
 
   void Show(const char* data, std::size_t size) override {
+    // Another program on the same console (start /b, a tool earlier in
+    // the batch) may have written and moved the cursor since.
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    if (GetConsoleScreenBufferInfo(out_, &info)) TakeCursor(info);
     for (std::size_t i = 0; i < size; ++i) {
       char c = data[i];
       if (c == '\r') {
@@ -92,9 +91,27 @@ class ScreenBufferConsole final : public ConsoleDevice {
     run_.clear();
   }
 
+  // The whole screen buffer, in the console's own coordinates: a Windows
+  // console has 9001 rows by default, and may be wider than 256 columns.
+  void TakeCursor(const CONSOLE_SCREEN_BUFFER_INFO& info) {
+    columns_ = info.dwSize.X > 0 ? info.dwSize.X : 80;
+    rows_ = info.dwSize.Y > 0 ? info.dwSize.Y : 25;
+    x_ = info.dwCursorPosition.X < columns_ ? info.dwCursorPosition.X : 0;
+    y_ = info.dwCursorPosition.Y < rows_ ? info.dwCursorPosition.Y : rows_ - 1;
+  }
+
   void NextRow() {
     if (y_ + 1 < rows_) {
       ++y_;
+      return;
+    }
+    if (rows_ == 1) {
+      // Nothing to scroll up: the one row is cleared instead.
+      DWORD done = 0;
+      FillConsoleOutputCharacterA(out_, ' ', static_cast<DWORD>(columns_),
+                                  COORD{0, 0}, &done);
+      FillConsoleOutputAttribute(out_, colour_, static_cast<DWORD>(columns_),
+                                 COORD{0, 0}, &done);
       return;
     }
     SMALL_RECT moved = {0, 1, static_cast<SHORT>(columns_ - 1),
@@ -109,10 +126,10 @@ class ScreenBufferConsole final : public ConsoleDevice {
   HANDLE out_;
   bool keyboard_;
   WORD colour_;
-  SHORT columns_;
-  SHORT rows_;
-  SHORT x_;
-  SHORT y_;
+  SHORT columns_ = 80;
+  SHORT rows_ = 25;
+  SHORT x_ = 0;
+  SHORT y_ = 0;
   std::vector<CHAR_INFO> run_;
   SHORT run_x_ = 0;
   unsigned alt_code_ = 0;
@@ -216,8 +233,10 @@ const char* SetUpConsole() {
     SetConsoleMode(input_handle,
                    mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT |
                                               ENABLE_MOUSE_INPUT));
-    SetConsoleCtrlHandler(OnControlEvent, TRUE);
   }
+  // In every case: in a batch job reading from NUL or a file, Ctrl+C still
+  // reaches the tool as an event, and must not end a stamp half-way.
+  SetConsoleCtrlHandler(OnControlEvent, TRUE);
 
   static ScreenBufferConsole console(out, info, keyboard);
   InstallConsole(&console);

@@ -48,6 +48,14 @@ class Win32Os final : public Os {
       Failed(code);
       return kNoHandle;
     }
+    // An image is a disk file: CON, AUX or COM1 would be read from forever.
+    // An output may be a device (NUL), but not a pipe.
+    DWORD type = GetFileType(handle);
+    if (create ? type == FILE_TYPE_PIPE : type != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      *code = kAccessDenied;
+      return kNoHandle;
+    }
     return reinterpret_cast<OsHandle>(handle);
   }
 

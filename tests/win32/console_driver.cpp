@@ -28,13 +28,21 @@ HANDLE in = INVALID_HANDLE_VALUE;
 HANDLE out = INVALID_HANDLE_VALUE;
 std::string tool;
 
-HANDLE Start(const std::string& arguments) {
+// Starts the tool; with `input`, that is its standard input.
+HANDLE Start(const std::string& arguments, HANDLE input = nullptr) {
   std::string command = "\"" + tool + "\"" + arguments;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
+  if (input != nullptr) {
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = input;
+    startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  }
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &process)) {
+  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr,
+                      input != nullptr, 0, nullptr, nullptr, &startup,
+                      &process)) {
     return nullptr;
   }
   CloseHandle(process.hThread);
@@ -176,6 +184,10 @@ void Put(SHORT x, SHORT y, const std::string& text) {
 
 // A fresh buffer of `width` by `height`, blank, with rows `marks` marked.
 void Prepare(SHORT width, SHORT height, const std::vector<SHORT>& marks) {
+  // The window must fit in the buffer.
+  SMALL_RECT window = {0, 0, static_cast<SHORT>((width < 80 ? width : 80) - 1),
+                       static_cast<SHORT>((height < 25 ? height : 25) - 1)};
+  SetConsoleWindowInfo(out, TRUE, &window);
   SetConsoleScreenBufferSize(out, COORD{width, height});
   DWORD put = 0;
   FillConsoleOutputCharacterA(out, ' ', static_cast<DWORD>(width) * height,
@@ -234,6 +246,51 @@ void CheckScreen(const ScreenCase& c) {
             std::to_string(c.end_row) + ", seen " + std::to_string(cursor.Y));
 }
 
+// --- A batch job ------------------------------------------------------------
+
+// Standard input from NUL, as in a batch job; while the tool copies a large
+// image, another program writes a line to the console and Ctrl+C is
+// pressed. The stamp must finish whole, its block below the other line.
+void CheckBatchStamp() {
+  const std::string image(8 << 20, 'b');
+  HANDLE file = CreateFileA("batch.bin", GENERIC_WRITE, 0, nullptr,
+                            CREATE_ALWAYS, 0, nullptr);
+  DWORD put = 0;
+  WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &put,
+            nullptr);
+  CloseHandle(file);
+  DeleteFileA("kestrel.bin");
+  Prepare(120, 9001, {});
+  SetConsoleCursorPosition(out, COORD{0, 100});
+  SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
+  HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ, &inherited,
+                           OPEN_EXISTING, 0, nullptr);
+  HANDLE process = Start(" batch.bin 001234567", nul);
+  WIN32_FILE_ATTRIBUTE_DATA output = {};
+  for (int i = 0; i < 400 && output.nFileSizeLow == 0; ++i) {
+    Sleep(25);
+    GetFileAttributesExA("kestrel.bin", GetFileExInfoStandard, &output);
+  }
+  DWORD copied = output.nFileSizeLow;
+  const std::string other = "another program\r\n";
+  WriteConsoleA(out, other.data(), static_cast<DWORD>(other.size()), &put,
+                nullptr);
+  GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
+  long status = process != nullptr ? Finish(process, 60000) : -1;
+  CloseHandle(nul);
+  GetFileAttributesExA("kestrel.bin", GetFileExInfoStandard, &output);
+  Check(copied > 0 && copied < image.size(),
+        "batch job: Ctrl+C comes while the tool copies");
+  Check(output.nFileSizeLow == image.size(), "batch job: the copy is whole");
+  Check(status == 0, "batch job: Ctrl+C does not end the stamp, status " +
+                         std::to_string(status));
+  Check(Row(100, 120) == "another program" && Row(101, 120).empty() &&
+            Row(102, 120) ==
+                "Kestrel Tool 2. File kestrel.bin successfully created",
+        "batch job: the block comes below the other program's line, seen \"" +
+            Row(101, 120) + "\"");
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -251,7 +308,9 @@ int main(int argc, char** argv) {
   DWORD mode = 0;
   GetConsoleMode(in, &mode);
   SetConsoleMode(in, mode & ~static_cast<DWORD>(ENABLE_PROCESSED_INPUT));
-  SetConsoleCtrlHandler(nullptr, TRUE);
+  // Nor end the driver; a handler, unlike ignoring Ctrl+C, is not passed on
+  // to the tool.
+  SetConsoleCtrlHandler([](DWORD) -> BOOL { return TRUE; }, TRUE);
   // What the terminal sent before the driver ran (`script` sends a NUL when
   // its own input ends) is not ours: wine queues it once asked to wait.
   for (int i = 0; i < 5; ++i) {
@@ -318,6 +377,9 @@ int main(int argc, char** argv) {
              {12, long_line.substr(0, 300)},
              {13, long_line.substr(300)}},
             14},
+           // Each line end clears the one row: no line is left half over
+           // another.
+           {"one row", 120, 1, 0, "x.txt", {}, {{0, ""}}, 0},
            {"300 columns, at the last row",
             300,
             9001,
@@ -341,6 +403,8 @@ int main(int argc, char** argv) {
   std::string moved = Row(8996, 300);
   Check(moved.size() == 285 && moved.substr(280) == "right",
         "300 columns: the far right of a row scrolls up with it");
+
+  CheckBatchStamp();
 
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
