@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "bin/bin_patch.h"
-#include "cli/serial.h"
 #include "fuzz/fuzz_support.h"
 #include "hex/hex_patch.h"
 #include "hex/hex_record.h"
+#include "stamp/serial.h"
 #include "support/fake_runtime.h"
 
 namespace {

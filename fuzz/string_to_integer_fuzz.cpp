@@ -3,9 +3,9 @@
 #include <cstdint>
 #include <string>
 
-#include "cli/serial.h"
 #include "fuzz/fuzz_support.h"
 #include "runtime/failure.h"
+#include "stamp/serial.h"
 
 namespace {
 

@@ -1,13 +1,15 @@
 #include "bin/bin_patch.h"
 
 #include <cstdint>
+#include <exception>
 
-#include "cli/patch_stages.h"
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/process.h"
+#include "stamp/messages.h"
+#include "stamp/serial.h"
 
 namespace kestrel {
 namespace {
@@ -37,51 +39,64 @@ std::size_t ReadWholeBlock(ByteFile& input, unsigned char* block) {
 
 }  // namespace
 
-void PatchBinImage(const std::string& name, const std::string& serial_text) {
+int PatchBinImage(const std::string& name, const std::string& serial_text) {
   ByteFile input;
-  ByteFile output;
-  std::uint32_t pattern = 0;
-  auto input_stage = [&] {
+  try {
     OpenByteFile(input, name, kRecordSize);
     CheckIo();
-  };
-  auto serial_stage = [&](std::int32_t serial) {
-    pattern = static_cast<std::uint32_t>(serial);
-  };
-  auto output_stage = [&] {
-    CreateByteFile(output, kOutputName, kRecordSize);
-    CheckIo();
-    unsigned char block[kBlockSize];
-    std::size_t got = ReadWholeBlock(input, block);
-    if (got < kBlockSize) {
-      PrintErrorTitle();
-      ConsoleWrite("Unexpected end of ");
-      ConsoleWriteArgument(name);
-      ConsoleWriteLine(" file");
-      EndProcess(kStatusDataError);
-    }
-    for (std::size_t i = 0; i < kSerialSize; ++i) {
-      block[kSerialOffset + i] =
-          static_cast<unsigned char>(pattern >> (8 * (kSerialSize - 1 - i)));
-    }
-    WriteBlock(output, block, kBlockSize);
-    CheckIo();
-    do {
-      got = ReadWholeBlock(input, block);
-      if (got > 0) {
-        WriteBlock(output, block, got);
-        CheckIo();
+    try {
+      SerialNumber serial = ParseSerialNumber(serial_text);
+      if (!serial.length_ok) {
+        PrintLengthBlock();
+        return kStatusUsage;
       }
-    } while (got == kBlockSize);
-    CloseByteFile(input);
-    CheckIo();
-    CloseByteFile(output);
-    CheckIo();
-    ConsoleWriteLine();
-    ConsoleWriteLine("Kestrel Tool 2. File kestrel.bin successfully created");
-  };
-  RunPatchStages(name, serial_text, kOutputName, input_stage, serial_stage,
-                 output_stage);
+      auto pattern = static_cast<std::uint32_t>(serial.value);
+      try {
+        ByteFile output;
+        CreateByteFile(output, kOutputName, kRecordSize);
+        CheckIo();
+        unsigned char block[kBlockSize];
+        std::size_t got = ReadWholeBlock(input, block);
+        if (got < kBlockSize) {
+          PrintErrorTitle();
+          ConsoleWrite("Unexpected end of ");
+          ConsoleWriteArgument(name);
+          ConsoleWriteLine(" file");
+          EndProcess(kStatusDataError);
+        }
+        for (std::size_t i = 0; i < kSerialSize; ++i) {
+          block[kSerialOffset + i] = static_cast<unsigned char>(
+              pattern >> (8 * (kSerialSize - 1 - i)));
+        }
+        WriteBlock(output, block, kBlockSize);
+        CheckIo();
+        do {
+          got = ReadWholeBlock(input, block);
+          if (got > 0) {
+            WriteBlock(output, block, got);
+            CheckIo();
+          }
+        } while (got == kBlockSize);
+        CloseByteFile(input);
+        CheckIo();
+        CloseByteFile(output);
+        CheckIo();
+        ConsoleWriteLine();
+        ConsoleWriteLine(
+            "Kestrel Tool 2. File kestrel.bin successfully created");
+        return kStatusSuccess;
+      } catch (const std::exception&) {
+        PrintCantCreateBlock(kOutputName);
+        return kStatusCantCreate;
+      }
+    } catch (const std::exception&) {
+      PrintNotANumberBlock(serial_text);
+      return kStatusUsage;
+    }
+  } catch (const std::exception&) {
+    PrintCantFindBlock(name);
+    return kStatusNoInput;
+  }
 }
 
 }  // namespace kestrel

@@ -4,13 +4,12 @@
 #include <thread>
 
 #include "bin/bin_patch.h"
-#include "cli/patch_stages.h"
-#include "cli/serial.h"
 #include "hex/hex_patch.h"
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
-#include "runtime/process.h"
+#include "stamp/messages.h"
+#include "stamp/serial.h"
 
 namespace kestrel {
 namespace {
@@ -40,26 +39,21 @@ std::string FileKind(std::string_view name) {
   return kind;
 }
 
-void RunFrontEnd() {
+int RunFrontEnd() {
   if (ArgumentCount() != 2) {
     PrintUsageBlock();
     WaitForKey();
-    SetExitStatus(kStatusUsage);
-    return;
+    return kStatusUsage;
   }
   const std::string& image = Argument(1);
   std::string kind = FileKind(image);
-  if (kind == "HEX") {
-    PatchHexImage(image, Argument(2));
-  } else if (kind == "BIN") {
-    PatchBinImage(image, Argument(2));
-  } else {
-    PrintErrorTitle();
-    ConsoleWrite("Unknown file type. ");
-    ConsoleWriteArgument(image);
-    ConsoleWriteLine(" is not a BIN or HEX file");
-    SetExitStatus(kStatusUsage);
-  }
+  if (kind == "HEX") return PatchHexImage(image, Argument(2));
+  if (kind == "BIN") return PatchBinImage(image, Argument(2));
+  PrintErrorTitle();
+  ConsoleWrite("Unknown file type. ");
+  ConsoleWriteArgument(image);
+  ConsoleWriteLine(" is not a BIN or HEX file");
+  return kStatusUsage;
 }
 
 }  // namespace kestrel

@@ -11,8 +11,8 @@ namespace kestrel {
 // the ASCII letters upper-cased.
 std::string FileKind(std::string_view name);
 
-// Runs once per process, after the runtime is set up.
-void RunFrontEnd();
+// Runs once per process, after the runtime is set up; the exit status.
+int RunFrontEnd();
 
 }  // namespace kestrel
 

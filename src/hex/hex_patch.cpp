@@ -2,14 +2,16 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <exception>
 
-#include "cli/patch_stages.h"
 #include "hex/hex_record.h"
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "runtime/process.h"
+#include "stamp/messages.h"
+#include "stamp/serial.h"
 
 namespace kestrel {
 namespace {
@@ -38,54 +40,67 @@ std::string PatchFirstRecord(std::string line, std::int32_t serial) {
   return line;
 }
 
-void PatchHexImage(const std::string& name, const std::string& serial_text) {
+int PatchHexImage(const std::string& name, const std::string& serial_text) {
   TextFile input;
-  TextFile output;
-  std::string first;    // the first line, patched
-  std::string scratch;  // a line that does not lie whole in the buffer
-  auto input_stage = [&] {
+  try {
     OpenTextForRead(input, name);
     CheckIo();
-  };
-  auto serial_stage = [&](std::int32_t serial) {
-    // The first line is read and checked in the serial stage by design: a
-    // failure reading it gives the not-a-number block, and a bad first line
-    // ends the run before any output exists.
-    first = ReadTextLine(input);
-    CheckIo();
-    if (!CheckHexRecord(first))
-      EndNotValid(name, "Kestrel Tool. **** CRC error ****");
-    // Only a 16-byte data record has a place for the serial: a shorter
-    // record passes the check unverified, however it is padded.
-    if (!IsSixteenByteDataRecord(first))
-      EndNotValid(name, "Kestrel Tool 2. **** Error ****");
-    first = PatchFirstRecord(std::move(first), serial);
-  };
-  auto output_stage = [&] {
-    CreateTextForWrite(output, kOutputName);
-    CheckIo();
-    WriteTextLine(output, first);
-    CheckIo();
-    while (true) {
-      bool at_end = TextAtEnd(input);
+    try {
+      SerialNumber serial = ParseSerialNumber(serial_text);
+      if (!serial.length_ok) {
+        PrintLengthBlock();
+        return kStatusUsage;
+      }
+      // The first line is read and checked in the serial stage by design: a
+      // failure reading it gives the not-a-number block, and a bad first
+      // line ends the run before any output exists.
+      std::string first = ReadTextLine(input);
       CheckIo();
-      if (at_end) break;
-      std::string_view line = ReadTextLine(input, scratch);
-      CheckIo();
-      WriteTextLine(output, line);
-      CheckIo();
-      if (!CheckHexRecord(line))
-        EndNotValid(name, "Kestrel Tool 2. **** CRC error ****");
+      if (!CheckHexRecord(first))
+        EndNotValid(name, "Kestrel Tool. **** CRC error ****");
+      // Only a 16-byte data record has a place for the serial: a shorter
+      // record passes the check unverified, however it is padded.
+      if (!IsSixteenByteDataRecord(first))
+        EndNotValid(name, "Kestrel Tool 2. **** Error ****");
+      first = PatchFirstRecord(std::move(first), serial.value);
+      try {
+        TextFile output;
+        CreateTextForWrite(output, kOutputName);
+        CheckIo();
+        WriteTextLine(output, first);
+        CheckIo();
+        std::string scratch;  // a line that does not lie whole in the buffer
+        while (true) {
+          bool at_end = TextAtEnd(input);
+          CheckIo();
+          if (at_end) break;
+          std::string_view line = ReadTextLine(input, scratch);
+          CheckIo();
+          WriteTextLine(output, line);
+          CheckIo();
+          if (!CheckHexRecord(line))
+            EndNotValid(name, "Kestrel Tool 2. **** CRC error ****");
+        }
+        CloseText(input);
+        CheckIo();
+        CloseText(output);
+        CheckIo();
+        ConsoleWriteLine();
+        ConsoleWriteLine(
+            "Kestrel Tool 2. File kestrel.hex successfully created");
+        return kStatusSuccess;
+      } catch (const std::exception&) {
+        PrintCantCreateBlock(kOutputName);
+        return kStatusCantCreate;
+      }
+    } catch (const std::exception&) {
+      PrintNotANumberBlock(serial_text);
+      return kStatusUsage;
     }
-    CloseText(input);
-    CheckIo();
-    CloseText(output);
-    CheckIo();
-    ConsoleWriteLine();
-    ConsoleWriteLine("Kestrel Tool 2. File kestrel.hex successfully created");
-  };
-  RunPatchStages(name, serial_text, kOutputName, input_stage, serial_stage,
-                 output_stage);
+  } catch (const std::exception&) {
+    PrintCantFindBlock(name);
+    return kStatusNoInput;
+  }
 }
 
 }  // namespace kestrel

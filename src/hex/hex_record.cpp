@@ -79,13 +79,6 @@ bool PassesQuickly(std::string_view) { return false; }
 
 }  // namespace
 
-int HexDigitValue(char c) {
-  return c >= '0' && c <= '9'   ? c - '0'
-         : c >= 'A' && c <= 'F' ? c - 'A' + 10
-         : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                : -1;
-}
-
 std::uint8_t HexRecordSum(std::string_view line, std::size_t last) {
   bool all_digits = true;
   return static_cast<std::uint8_t>(SumPairs(line, last, &all_digits));

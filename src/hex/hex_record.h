@@ -7,19 +7,18 @@
 #include <cstdint>
 #include <string_view>
 
+#include "stamp/hex_digit.h"
+
 namespace kestrel {
 
 constexpr std::size_t kRecordLength = 43;
 // The fields the stamp rewrites, by the position of their first character:
-// the serial digits in data bytes 5 to 8 (positions 18-25) and the checksum
-// (positions 42-43).
+// the serial digits in data bytes 4 to 7, counted from 0 (positions 18-25),
+// and the checksum (positions 42-43).
 constexpr std::size_t kSerialPosition = 18;
 constexpr std::size_t kSerialDigits = 8;
 constexpr std::size_t kChecksumPosition = 42;
 constexpr std::size_t kChecksumDigits = 2;
-
-// 0 to 15 for a hexadecimal digit of either case; -1 for any other byte.
-int HexDigitValue(char c);
 
 // The 8-bit sum of the bytes encoded at positions 2 to `last` (odd, at least
 // 3, within the line).

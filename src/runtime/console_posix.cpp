@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "runtime/console.h"
+#include "runtime/posix_io.h"
 
 namespace kestrel {
 namespace platform {
@@ -49,7 +50,7 @@ class TerminalConsole final : public ConsoleDevice {
 
   // The terminal places, wraps and scrolls the text itself.
   void Show(const char* data, std::size_t size) override {
-    WriteAll(data, size);
+    WriteAll(out_, data, size);
   }
 
   // Takes every byte waiting, so that the key that ends a wait (and the
@@ -59,8 +60,8 @@ class TerminalConsole final : public ConsoleDevice {
     bool any = false;
     char bytes[64];
     while (true) {
-      ssize_t got = ::read(STDIN_FILENO, bytes, sizeof bytes);
-      if (got < 0 && errno == EINTR) continue;
+      ssize_t got = RetryOnInterrupt(
+          [&] { return ::read(STDIN_FILENO, bytes, sizeof bytes); });
       if (got <= 0) return any;
       any = true;
     }
@@ -69,17 +70,6 @@ class TerminalConsole final : public ConsoleDevice {
   bool HasKeyboard() override { return keyboard_; }
 
  private:
-  bool WriteAll(const char* data, std::size_t size) {
-    while (size > 0) {
-      ssize_t put = ::write(out_, data, size);
-      if (put < 0 && errno == EINTR) continue;
-      if (put <= 0) return false;
-      data += put;
-      size -= static_cast<std::size_t>(put);
-    }
-    return true;
-  }
-
   int out_;
   bool keyboard_;
 };
@@ -177,6 +167,8 @@ const char* SetUpConsole() {
   // stops background output, and puts a changed mode back even after it
   // was moved to the background.
   ::signal(SIGTTOU, SIG_IGN);
+  // A write to a pipe whose reader has gone fails like any other write.
+  ::signal(SIGPIPE, SIG_IGN);
 
   // A background job has no keyboard, like a batch job.
   bool keyboard = ::isatty(STDIN_FILENO) == 1 && InForeground();

@@ -5,6 +5,7 @@
 
 namespace kestrel {
 
+constexpr int kStatusSuccess = 0;
 constexpr int kStatusNoConsole = 1;
 constexpr int kStatusUsage = 64;       // wrong arguments or serial number
 constexpr int kStatusDataError = 65;   // the image is not what it must be

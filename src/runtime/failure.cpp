@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "runtime/failure_codes.h"
-#include "runtime/report.h"
+#include "runtime/frames.h"
 
 namespace kestrel {
 
@@ -17,15 +17,13 @@ __attribute__((noinline)) Exception::Exception(std::string message)
   frames_.assign(frames, frames + count);
 }
 
-std::string FailureMessage(int number) { return FailureText(number).c_str(); }
-
 void CheckIo() {
   if (PendingIoError == 0) return;
   int code = PendingIoError;
   PendingIoError = 0;
   const FailureEntry* entry = FindFailure(code);
   if (entry != nullptr && entry->io) throw IoError(entry->message);
-  throw Exception(FailureMessage(code));
+  throw Exception(FailureText(code).c_str());
 }
 
 }  // namespace kestrel

@@ -43,10 +43,6 @@ class ConversionError : public Exception {
   using Exception::Exception;
 };
 
-// The message for failure `number`, e.g. "File not found", or
-// "Unknown Run-Time error : 007" for a number without a message of its own.
-std::string FailureMessage(int number);
-
 // Returns when PendingIoError is 0; otherwise clears it and raises the
 // failure for that code: IoError for the file codes, Exception otherwise.
 void CheckIo();

@@ -88,28 +88,6 @@ constexpr const FailureEntry* FindFailure(int number) {
   return nullptr;
 }
 
-// A failure number in decimal, with at least `digits` digits, zero-filled.
-// Allocates nothing, so a fault handler may use it.
-class FailureNumber {
- public:
-  explicit FailureNumber(int number, std::size_t digits = 1) {
-    char reversed[12];
-    std::size_t count = 0;
-    auto value = static_cast<unsigned>(number);
-    do {
-      reversed[count++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0 || count < digits);
-    std::size_t size = 0;
-    while (count > 0) text_[size++] = reversed[--count];
-    text_[size] = '\0';
-  }
-  const char* c_str() const { return text_; }
-
- private:
-  char text_[12];
-};
-
 // The message of failure `number`: its own, or "Unknown Run-Time error :
 // 007" for a number without one. Allocates nothing, so a fault handler may
 // use it.
@@ -117,13 +95,20 @@ class FailureText {
  public:
   explicit FailureText(int number) {
     const FailureEntry* entry = FindFailure(number);
-    const FailureNumber zero_filled(number, 3);
-    const char* pieces[2] = {
-        entry != nullptr ? entry->message : "Unknown Run-Time error : ",
-        entry != nullptr ? "" : zero_filled.c_str()};
+    const char* from =
+        entry != nullptr ? entry->message : "Unknown Run-Time error : ";
     std::size_t size = 0;
-    for (const char* from : pieces) {
-      while (*from != '\0') text_[size++] = *from++;
+    while (*from != '\0') text_[size++] = *from++;
+    if (entry == nullptr) {
+      // The number, zero-filled to three digits at least.
+      char reversed[12];
+      std::size_t count = 0;
+      auto value = static_cast<unsigned>(number);
+      do {
+        reversed[count++] = static_cast<char>('0' + value % 10);
+        value /= 10;
+      } while (value != 0 || count < 3);
+      while (count > 0) text_[size++] = reversed[--count];
     }
     text_[size] = '\0';
   }

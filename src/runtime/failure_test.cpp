@@ -41,13 +41,13 @@ TEST_F(CheckIoTest, OtherCodesRaiseTheBaseKindWithANumberedMessage) {
   }
 }
 
-TEST(FailureMessageTest, GivesTheTableTextOrTheZeroFilledNumber) {
-  EXPECT_EQ(FailureMessage(5), "Access denied");
-  EXPECT_EQ(FailureMessage(101), "Disk Full");
-  EXPECT_EQ(FailureMessage(106), "Invalid input");
-  EXPECT_EQ(FailureMessage(216), "Access violation");
-  EXPECT_EQ(FailureMessage(7), "Unknown Run-Time error : 007");
-  EXPECT_EQ(FailureMessage(1234), "Unknown Run-Time error : 1234");
+TEST(FailureTextTest, GivesTheTableTextOrTheZeroFilledNumber) {
+  EXPECT_STREQ(FailureText(5).c_str(), "Access denied");
+  EXPECT_STREQ(FailureText(101).c_str(), "Disk Full");
+  EXPECT_STREQ(FailureText(106).c_str(), "Invalid input");
+  EXPECT_STREQ(FailureText(216).c_str(), "Access violation");
+  EXPECT_STREQ(FailureText(7).c_str(), "Unknown Run-Time error : 007");
+  EXPECT_STREQ(FailureText(1234).c_str(), "Unknown Run-Time error : 1234");
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include "runtime/exit_status.h"
 #include "runtime/failure_codes.h"
 #include "runtime/faults.h"
+#include "runtime/frames.h"
 #include "runtime/report.h"
 
 namespace kestrel {
@@ -13,7 +14,9 @@ namespace platform {
 namespace {
 
 // The handler may run on a broken heap or an exhausted stack: it runs on a
-// stack of its own and calls nothing that allocates.
+// stack of its own and calls nothing that allocates or takes a lock (the
+// modules were recorded at start-up; the unwinder finds its tables through
+// the C library's lock-free _dl_find_object).
 char fault_stack[64 * 1024];
 void* fault_frames[kMaxFrames];
 

@@ -4,6 +4,7 @@
 #include "runtime/exit_status.h"
 #include "runtime/failure_codes.h"
 #include "runtime/faults.h"
+#include "runtime/frames.h"
 #include "runtime/report.h"
 
 namespace kestrel {
@@ -11,8 +12,11 @@ namespace platform {
 namespace {
 
 // The filter may run on a broken heap or a nearly exhausted stack: the
-// frames go into static storage and nothing it calls allocates.
+// frames and the unwound context go into static storage, nothing it calls
+// allocates, and start-up reserved stack for it.
 void* fault_frames[kMaxFrames];
+CONTEXT context;
+constexpr ULONG kFilterStack = 32 * 1024;
 
 int FaultNumber(DWORD code) {
   switch (code) {
@@ -50,7 +54,7 @@ int FaultNumber(DWORD code) {
 // from the fault's own register state with the unwind tables of the image.
 std::size_t FaultFrames(const CONTEXT& fault) {
   std::size_t count = 0;
-  CONTEXT context = fault;
+  context = fault;
   while (count < kMaxFrames) {
     DWORD64 base = 0;
     PRUNTIME_FUNCTION entry =
@@ -83,7 +87,11 @@ LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
 
 }  // namespace
 
-void InstallFaultHandlers() { SetUnhandledExceptionFilter(OnFault); }
+void InstallFaultHandlers() {
+  ULONG reserve = kFilterStack;
+  SetThreadStackGuarantee(&reserve);
+  SetUnhandledExceptionFilter(OnFault);
+}
 
 }  // namespace platform
 }  // namespace kestrel

@@ -7,6 +7,7 @@
 
 #include "runtime/failure_codes.h"
 #include "runtime/os.h"
+#include "runtime/posix_io.h"
 
 namespace kestrel {
 
@@ -30,10 +31,15 @@ std::uint16_t IoCodeFromSystemError(unsigned long error) {
       return kShortWrite;
     case EROFS:
       return kWriteProtected;
-    case EIO:
-      return kGeneralFailure;
+    case ENAMETOOLONG:
+    case ELOOP:
+      return kPathNotFound;
+    case EFBIG:
+      return kShortWrite;
     default:
-      return static_cast<std::uint16_t>(error);
+      // EIO and whatever else: a number passed on unchanged would read as
+      // another code (ENETDOWN as a short read, ENETUNREACH as a full disk).
+      return kGeneralFailure;
   }
 }
 
@@ -54,10 +60,8 @@ class PosixOs final : public Os {
              : access == OsAccess::kWrite ? O_WRONLY
                                           : O_RDWR;
     if (create) flags |= O_CREAT;
-    int fd;
-    do {
-      fd = ::open(name.c_str(), flags, 0666);
-    } while (fd < 0 && errno == EINTR);
+    int fd =
+        RetryOnInterrupt([&] { return ::open(name.c_str(), flags, 0666); });
     if (fd < 0) {
       Failed(code);
       return kNoHandle;
@@ -96,11 +100,9 @@ class PosixOs final : public Os {
   // CAP_LEASE, a network file system, a device), flock is all there is.
   bool Lock(OsHandle handle, std::uint16_t* code) override {
     int fd = static_cast<int>(handle);
-    int result;
-    do {
-      result = ::flock(fd, LOCK_EX | LOCK_NB);
-    } while (result != 0 && errno == EINTR);
-    if (result != 0) return Failed(code);
+    if (RetryOnInterrupt([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
+      return Failed(code);
+    }
     int lease =
         (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
     if (::fcntl(fd, F_SETLEASE, lease) == 0) {
@@ -130,25 +132,21 @@ class PosixOs final : public Os {
 
   long Read(OsHandle handle, void* buffer, std::size_t size,
             std::uint16_t* code) override {
-    ssize_t got;
-    do {
-      got = ::read(static_cast<int>(handle), buffer, size);
-    } while (got < 0 && errno == EINTR);
+    ssize_t got = RetryOnInterrupt(
+        [&] { return ::read(static_cast<int>(handle), buffer, size); });
     if (got < 0) Failed(code);
     return static_cast<long>(got);
   }
 
   long Write(OsHandle handle, const void* buffer, std::size_t size,
              std::uint16_t* code) override {
-    ssize_t put;
-    do {
-      put = ::write(static_cast<int>(handle), buffer, size);
-    } while (put < 0 && errno == EINTR);
+    ssize_t put = RetryOnInterrupt(
+        [&] { return ::write(static_cast<int>(handle), buffer, size); });
     if (put < 0) Failed(code);
     return static_cast<long>(put);
   }
 
-  // Not retried on EINTR: the descriptor is gone either way.
+  // Never made again: the descriptor is gone either way.
   bool Close(OsHandle handle, std::uint16_t* code) override {
     return ::close(static_cast<int>(handle)) == 0 || Failed(code);
   }

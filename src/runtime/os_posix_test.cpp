@@ -27,7 +27,10 @@ TEST(IoCodeFromSystemErrorTest, MapsErrnoToTheToolsCodes) {
   EXPECT_EQ(IoCodeFromSystemError(ENOSPC), kShortWrite);
   EXPECT_EQ(IoCodeFromSystemError(EROFS), kWriteProtected);
   EXPECT_EQ(IoCodeFromSystemError(EIO), kGeneralFailure);
-  EXPECT_EQ(IoCodeFromSystemError(EINVAL), EINVAL) << "others pass unchanged";
+  for (int other : {EINVAL, ENETDOWN, ENETUNREACH, ENXIO}) {
+    EXPECT_EQ(IoCodeFromSystemError(static_cast<unsigned long>(other)),
+              kGeneralFailure);
+  }
 }
 
 class PosixOsTest : public ::testing::Test {

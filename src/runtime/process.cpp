@@ -6,17 +6,22 @@
 #include <cstdlib>
 #include <exception>
 #include <new>
+#include <string>
 #include <typeinfo>
 
+#include "runtime/arguments.h"
+#include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/failure_codes.h"
+#include "runtime/faults.h"
+#include "runtime/frames.h"
 #include "runtime/report.h"
+#include "runtime/standard_streams.h"
 
 namespace kestrel {
 namespace {
 
-int exit_status = 0;
 bool throw_on_end = false;
 
 // A failure that is not the tool's own, reported where it was caught.
@@ -24,44 +29,64 @@ bool throw_on_end = false;
   void* frames[platform::kMaxFrames];
   std::size_t count = platform::CaptureFrames(1, frames, platform::kMaxFrames);
   ReportUnhandledFailure(__builtin_return_address(0), message, frames, count);
-  platform::ExitProcess(kStatusUnhandled);
+  platform::ExitWithStatus(kStatusUnhandled);
+}
+
+// Standard error is the last way left to tell the user; when it cannot be
+// written either, the start-up report on standard output says why.
+[[noreturn]] __attribute__((noinline)) void EndWithoutConsole(
+    const char* message) {
+  std::string line = std::string(message) + "\r\n";
+  int failure = platform::WriteStandardError(line.data(), line.size());
+  if (failure == 0) platform::ExitWithStatus(kStatusNoConsole);
+  ReportRunTimeError(failure, __builtin_return_address(0));
+  platform::ExitWithStatus(failure);
 }
 
 }  // namespace
 
-void RunBody(void (*body)()) {
+void RunTool(int argc, char** argv, int (*body)()) {
+  SetArgumentTable(platform::ProgramFileName(argc, argv),
+                   platform::ProgramArguments(argc, argv));
+  platform::RecordModules();
+  if (const char* missing = platform::SetUpConsole()) {
+    EndWithoutConsole(missing);
+  }
+  platform::InstallFaultHandlers();
+  RunBody(body);
+}
+
+void RunBody(int (*body)()) {
+  int status = kStatusUnhandled;
   try {
-    body();
+    status = body();
   } catch (const Exception& failure) {
     ReportUnhandledFailure(failure.address(), failure.message().c_str(),
                            failure.frames().data(), failure.frames().size());
-    platform::ExitProcess(kStatusUnhandled);
+    platform::ExitWithStatus(kStatusUnhandled);
   } catch (const std::bad_alloc&) {
     EndUnhandled(FailureText(kOutOfMemory).c_str());
   } catch (...) {
     const std::type_info* type = abi::__cxa_current_exception_type();
-    int status = -1;
+    int demangled = -1;
     char* name = type != nullptr ? abi::__cxa_demangle(type->name(), nullptr,
-                                                       nullptr, &status)
+                                                       nullptr, &demangled)
                                  : nullptr;
     char message[256];
     std::snprintf(message, sizeof message,
                   "Exception object %s is not of class Exception.",
-                  status == 0 && name != nullptr ? name
-                  : type != nullptr              ? type->name()
-                                                 : "unknown");
+                  demangled == 0 && name != nullptr ? name
+                  : type != nullptr                 ? type->name()
+                                                    : "unknown");
     std::free(name);
     EndUnhandled(message);
   }
-  platform::ExitProcess(ExitStatus());
+  platform::ExitWithStatus(status);
 }
-
-void SetExitStatus(int status) { exit_status = status & 0xFF; }
-int ExitStatus() { return exit_status; }
 
 void EndProcess(int status) {
   if (throw_on_end) throw ProcessEnded{status & 0xFF};
-  platform::ExitProcess(status & 0xFF);
+  platform::ExitWithStatus(status & 0xFF);
 }
 
 void ThrowOnEndProcessForTest(bool on) { throw_on_end = on; }

@@ -2,7 +2,8 @@
 
 #include <cstring>
 
-#include "runtime/failure_codes.h"
+#include "runtime/frames.h"
+#include "runtime/standard_streams.h"
 
 namespace kestrel {
 namespace {
@@ -14,6 +15,18 @@ class Line {
 
   Line& Add(const char* piece) {
     while (*piece != '\0' && size_ < sizeof text_) text_[size_++] = *piece++;
+    return *this;
+  }
+  Line& AddDecimal(int number) {
+    char reversed[12];
+    std::size_t count = 0;
+    auto value = static_cast<unsigned>(number);
+    do {
+      reversed[count++] = static_cast<char>('0' + value % 10);
+      value /= 10;
+    } while (value != 0);
+    while (count > 0 && size_ < sizeof text_)
+      text_[size_++] = reversed[--count];
     return *this;
   }
   Line& AddHex8(const void* address) {
@@ -45,6 +58,10 @@ void WriteFrameLines(Line& line, const void* address, void* const* frames,
   line.End();
 }
 
+std::size_t ReportFrameLimit() {
+  return platform::StandardOutputIsDevice() ? 9 : 257;
+}
+
 }  // namespace
 
 void WriteUnhandledFailureReport(ReportSink sink, const void* address,
@@ -62,7 +79,7 @@ void WriteRunTimeErrorReport(ReportSink sink, int number, const void* address,
                              void* const* frames, std::size_t count,
                              std::size_t max_frames) {
   Line line(sink);
-  line.Add("Runtime error ").Add(FailureNumber(number).c_str()).Add(" at 0x");
+  line.Add("Runtime error ").AddDecimal(number).Add(" at 0x");
   line.AddHex8(address).End();
   WriteFrameLines(line, address, frames, count, max_frames);
 }
@@ -70,14 +87,14 @@ void WriteRunTimeErrorReport(ReportSink sink, int number, const void* address,
 void ReportUnhandledFailure(const void* address, const char* message,
                             void* const* frames, std::size_t count) {
   WriteUnhandledFailureReport(platform::WriteStandardOutput, address, message,
-                              frames, count, platform::ReportFrameLimit());
+                              frames, count, ReportFrameLimit());
 }
 
 void ReportRunTimeError(int number, const void* address) {
   void* frames[platform::kMaxFrames];
   std::size_t count = platform::CaptureFrames(1, frames, platform::kMaxFrames);
   WriteRunTimeErrorReport(platform::WriteStandardOutput, number, address,
-                          frames, count, platform::ReportFrameLimit());
+                          frames, count, ReportFrameLimit());
 }
 
 }  // namespace kestrel

@@ -23,34 +23,13 @@ void WriteRunTimeErrorReport(ReportSink sink, int number, const void* address,
                              void* const* frames, std::size_t count,
                              std::size_t max_frames);
 
-// The same on standard output, with as many frame lines as it allows.
+// The same on standard output, with a few frame lines on a console and all
+// of them in a file.
 void ReportUnhandledFailure(const void* address, const char* message,
                             void* const* frames, std::size_t count);
 // The start-up report, with the frames that called it.
 void ReportRunTimeError(int number, const void* address);
 
-namespace platform {
-
-constexpr std::size_t kMaxFrames = 258;
-
-// Return addresses of the calling frames, innermost first, leaving out the
-// `skip` innermost (CaptureFrames itself not counted); the number stored.
-std::size_t CaptureFrames(int skip, void** frames, std::size_t size);
-#ifndef _WIN32
-// The same from the caller's own frame on, as the C library's backtrace()
-// gives them; allocates nothing, so a fault handler may use it.
-std::size_t Backtrace(void** frames, std::size_t size);
-#endif
-// An address as an offset into the module that holds it, so that it fits
-// eight hexadecimal digits and can be looked up in that module.
-std::uint32_t RelativeAddress(const void* address);
-// How many frame lines a report may show on standard output: a few on the
-// console, all of them in a file.
-std::size_t ReportFrameLimit();
-// Writes to standard output directly, not through the console layer.
-void WriteStandardOutput(const char* data, std::size_t size);
-
-}  // namespace platform
 }  // namespace kestrel
 
 #endif  // KESTREL_RUNTIME_REPORT_H_

@@ -17,7 +17,6 @@ inline void InstallFakeRuntime(FakeOs& os, FakeConsole& console) {
   InstallConsole(&console);
   ThrowOnEndProcessForTest(true);
   PendingIoError = 0;
-  SetExitStatus(0);
 }
 
 inline void RemoveFakeRuntime() {
@@ -27,14 +26,13 @@ inline void RemoveFakeRuntime() {
   PendingIoError = 0;
 }
 
-using Patcher = void (*)(const std::string& name, const std::string& serial);
+using Patcher = int (*)(const std::string& name, const std::string& serial);
 
-// The status the patch leaves or ends the process with.
+// The status the patch returns or ends the process with.
 inline int RunPatch(Patcher patch, const std::string& name,
                     const std::string& serial) {
   try {
-    patch(name, serial);
-    return ExitStatus();
+    return patch(name, serial);
   } catch (const ProcessEnded& end) {
     return end.status;
   }

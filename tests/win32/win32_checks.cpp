@@ -69,9 +69,10 @@ std::string RunFaultingCopy(DWORD* status) {
   return output;
 }
 
-__attribute__((noinline)) void Fault() {
+__attribute__((noinline)) int Fault() {
   volatile int* nowhere = nullptr;
   *nowhere = 1;
+  return 0;
 }
 
 bool IsAddressLine(const std::string& line) {

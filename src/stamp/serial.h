@@ -1,6 +1,6 @@
 // The serial-number argument and the integer conversion behind it.
-#ifndef KESTREL_CLI_SERIAL_H_
-#define KESTREL_CLI_SERIAL_H_
+#ifndef KESTREL_STAMP_SERIAL_H_
+#define KESTREL_STAMP_SERIAL_H_
 
 #include <cstdint>
 #include <string>
@@ -34,4 +34,4 @@ void PrintLengthBlock();
 
 }  // namespace kestrel
 
-#endif  // KESTREL_CLI_SERIAL_H_
+#endif  // KESTREL_STAMP_SERIAL_H_

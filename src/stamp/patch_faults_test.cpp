@@ -32,7 +32,6 @@ class PatchFaultTest : public RuntimeTest,
   // Runs the patch; the status it ends with.
   int Run() {
     console_.shown.clear();
-    SetExitStatus(0);
     PendingIoError = 0;
     return RunPatch(GetParam().patch, GetParam().image, "001.234.567");
   }

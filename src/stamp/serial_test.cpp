@@ -1,4 +1,4 @@
-#include "cli/serial.h"
+#include "stamp/serial.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,8 @@
-#include "cli/serial.h"
+#include "stamp/serial.h"
 
 #include "runtime/console.h"
 #include "runtime/failure.h"
+#include "stamp/hex_digit.h"
 
 namespace kestrel {
 namespace {
@@ -10,10 +11,7 @@ constexpr std::size_t kExaminedLength = 255;
 constexpr std::size_t kSerialLength = 9;
 
 int DigitValue(char c, int base) {
-  int value = c >= '0' && c <= '9'   ? c - '0'
-              : c >= 'A' && c <= 'F' ? c - 'A' + 10
-              : c >= 'a' && c <= 'f' ? c - 'a' + 10
-                                     : 99;
+  int value = HexDigitValue(c);
   return value < base ? value : -1;
 }
 

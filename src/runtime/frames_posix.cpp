@@ -1,15 +1,12 @@
-#include <dlfcn.h>
-#include <sys/stat.h>
-#include <unistd.h>
+#include <link.h>
 #include <unwind.h>
 
-#include <cerrno>
+#include <iterator>
 
-#include "runtime/report.h"
+#include "runtime/frames.h"
 
 namespace kestrel {
 namespace platform {
-
 namespace {
 
 struct Walk {
@@ -28,6 +25,27 @@ _Unwind_Reason_Code Step(_Unwind_Context* context, void* argument) {
   if (walk->count == walk->size) return _URC_END_OF_STACK;
   walk->frames[walk->count++] = reinterpret_cast<void*>(_Unwind_GetIP(context));
   return _URC_NO_REASON;
+}
+
+// Where each loaded module lies: enough for the tool, the C library, the
+// loader and the kernel's vDSO, with room to spare.
+struct Module {
+  std::uintptr_t base;
+  std::uintptr_t start;
+  std::uintptr_t end;
+};
+Module modules[32];
+std::size_t module_count = 0;
+
+int Record(dl_phdr_info* info, std::size_t, void*) {
+  for (int i = 0; i < info->dlpi_phnum && module_count < std::size(modules);
+       ++i) {
+    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
+    if (segment.p_type != PT_LOAD) continue;
+    std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
+    modules[module_count++] = {info->dlpi_addr, start, start + segment.p_memsz};
+  }
+  return 0;
 }
 
 }  // namespace
@@ -55,29 +73,19 @@ std::size_t CaptureFrames(int skip, void** frames, std::size_t size) {
   return stored;
 }
 
+void RecordModules() {
+  module_count = 0;
+  ::dl_iterate_phdr(Record, nullptr);
+}
+
 std::uint32_t RelativeAddress(const void* address) {
-  Dl_info info;
   auto value = reinterpret_cast<std::uintptr_t>(address);
-  if (::dladdr(address, &info) != 0 && info.dli_fbase != nullptr) {
-    value -= reinterpret_cast<std::uintptr_t>(info.dli_fbase);
+  for (std::size_t i = 0; i < module_count; ++i) {
+    if (value >= modules[i].start && value < modules[i].end) {
+      return static_cast<std::uint32_t>(value - modules[i].base);
+    }
   }
   return static_cast<std::uint32_t>(value);
-}
-
-std::size_t ReportFrameLimit() {
-  struct stat info;
-  bool device = ::fstat(STDOUT_FILENO, &info) == 0 && S_ISCHR(info.st_mode);
-  return device ? 9 : 257;
-}
-
-void WriteStandardOutput(const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t put = ::write(STDOUT_FILENO, data, size);
-    if (put < 0 && errno == EINTR) continue;
-    if (put <= 0) return;
-    data += put;
-    size -= static_cast<std::size_t>(put);
-  }
 }
 
 }  // namespace platform

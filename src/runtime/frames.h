@@ -1,0 +1,34 @@
+// The calling frames of a failure, and their addresses as the reports show
+// them. Allocates nothing and takes no lock once start-up has recorded the
+// modules, so a fault handler may use it.
+#ifndef KESTREL_RUNTIME_FRAMES_H_
+#define KESTREL_RUNTIME_FRAMES_H_
+
+#include <cstddef>
+#include <cstdint>
+
+namespace kestrel {
+namespace platform {
+
+constexpr std::size_t kMaxFrames = 258;
+
+// Return addresses of the calling frames, innermost first, leaving out the
+// `skip` innermost (CaptureFrames itself not counted); the number stored.
+std::size_t CaptureFrames(int skip, void** frames, std::size_t size);
+#ifndef _WIN32
+// The same from the caller's own frame on, as the C library's backtrace()
+// gives them.
+std::size_t Backtrace(void** frames, std::size_t size);
+#endif
+
+// Notes where the loaded modules lie. Called once at start-up: looking a
+// module up later may take the loader's lock, which a fault handler must not.
+void RecordModules();
+// An address as an offset into the recorded module that holds it, so that
+// it fits eight hexadecimal digits and can be looked up in that module.
+std::uint32_t RelativeAddress(const void* address);
+
+}  // namespace platform
+}  // namespace kestrel
+
+#endif  // KESTREL_RUNTIME_FRAMES_H_

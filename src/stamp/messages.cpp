@@ -1,0 +1,25 @@
+#include "stamp/messages.h"
+
+#include "runtime/console.h"
+
+namespace kestrel {
+
+void PrintErrorTitle() {
+  ConsoleWriteLine();
+  ConsoleWriteLine("Kestrel Tool 2. **** Error ****");
+}
+
+void PrintCantFindBlock(std::string_view name) {
+  PrintErrorTitle();
+  ConsoleWrite("Can't find file ");
+  ConsoleWriteArgument(name);
+  ConsoleWriteLine();
+}
+
+void PrintCantCreateBlock(std::string_view output_name) {
+  PrintErrorTitle();
+  ConsoleWrite("Can't create file ");
+  ConsoleWriteLine(output_name);
+}
+
+}  // namespace kestrel
