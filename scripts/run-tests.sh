@@ -58,10 +58,20 @@ leg_native() {
     grep -q " $path\$" <<<"$contents" || { echo "$deb lacks $path" >&2; exit 1; }
   done
   dpkg-deb -x "$deb" build/packages/root
-  # The installed tool stamps images like the one built here.
-  KESTREL_E2E_COMMAND="$PWD/build/packages/root/usr/bin/kestrel" build/tests/kestrel_e2e_tests \
-    --gtest_brief=1 --gtest_filter='Values/HexSerials.*:BinPatch.OnlyBytesFourToSevenChange*'
+  stamps_like_the_build "$PWD/build/packages/root/usr/bin/kestrel"
   echo "$(basename "$deb"): contents checked, installed copy stamps"
+}
+
+# The installed tool (with its command's prefix, if any) stamps images like
+# the one built here; a filter that matches no test fails.
+stamps_like_the_build() {
+  local output ran
+  output=$(KESTREL_E2E_COMMAND="$1" build/tests/kestrel_e2e_tests --gtest_brief=1 \
+    --gtest_filter='Values/HexSerials.*:BinPatch.OnlyBytesFourToSevenChange*') ||
+    { echo "$output" >&2; exit 1; }
+  echo "$output"
+  ran=$(awk '/^\[  PASSED  \]/ {print $4}' <<<"$output")
+  [ "${ran:-0}" -gt 0 ] || { echo "the package check ran no test" >&2; exit 1; }
 }
 
 leg_sanitize() {
