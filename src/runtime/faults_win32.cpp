@@ -50,15 +50,51 @@ int FaultNumber(DWORD code) {
   }
 }
 
+// The executable's unwind table, found at start-up: the system's own
+// look-up may take the loader's lock.
+DWORD64 image_base = 0;
+DWORD64 image_end = 0;
+RUNTIME_FUNCTION* functions = nullptr;
+DWORD function_count = 0;
+
+void RecordUnwindTable() {
+  auto* image = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
+  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
+      image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& table =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+  image_base = reinterpret_cast<DWORD64>(image);
+  image_end = image_base + nt->OptionalHeader.SizeOfImage;
+  functions = reinterpret_cast<RUNTIME_FUNCTION*>(image + table.VirtualAddress);
+  function_count = table.Size / sizeof(RUNTIME_FUNCTION);
+}
+
+// The table entry of the function holding `pc`; nullptr for a leaf.
+RUNTIME_FUNCTION* LookUpFunction(DWORD64 pc) {
+  auto offset = static_cast<DWORD>(pc - image_base);
+  DWORD low = 0;
+  DWORD high = function_count;
+  while (low < high) {
+    DWORD middle = low + (high - low) / 2;
+    if (offset < functions[middle].BeginAddress) {
+      high = middle;
+    } else if (offset >= functions[middle].EndAddress) {
+      low = middle + 1;
+    } else {
+      return &functions[middle];
+    }
+  }
+  return nullptr;
+}
+
 // The return addresses of the frames that called the faulting one, unwound
-// from the fault's own register state with the unwind tables of the image.
+// from the fault's own register state, as far as they lie in the image.
 std::size_t FaultFrames(const CONTEXT& fault) {
   std::size_t count = 0;
   context = fault;
-  while (count < kMaxFrames) {
-    DWORD64 base = 0;
-    PRUNTIME_FUNCTION entry =
-        RtlLookupFunctionEntry(context.Rip, &base, nullptr);
+  while (count < kMaxFrames && context.Rip >= image_base &&
+         context.Rip < image_end) {
+    PRUNTIME_FUNCTION entry = LookUpFunction(context.Rip);
     if (entry == nullptr) {
       // A leaf function: the return address is on top of the stack.
       context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
@@ -66,8 +102,8 @@ std::size_t FaultFrames(const CONTEXT& fault) {
     } else {
       void* handler_data = nullptr;
       DWORD64 establisher = 0;
-      RtlVirtualUnwind(UNW_FLAG_NHANDLER, base, context.Rip, entry, &context,
-                       &handler_data, &establisher, nullptr);
+      RtlVirtualUnwind(UNW_FLAG_NHANDLER, image_base, context.Rip, entry,
+                       &context, &handler_data, &establisher, nullptr);
     }
     if (context.Rip == 0) break;
     fault_frames[count++] = reinterpret_cast<void*>(context.Rip);
@@ -88,6 +124,7 @@ LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
 }  // namespace
 
 void InstallFaultHandlers() {
+  RecordUnwindTable();
   ULONG reserve = kFilterStack;
   SetThreadStackGuarantee(&reserve);
   SetUnhandledExceptionFilter(OnFault);
