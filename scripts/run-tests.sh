@@ -5,24 +5,31 @@
 #   sanitize  the same tests under AddressSanitizer and UBSan
 #   fuzz      each libFuzzer target for KESTREL_FUZZ_SECONDS (30)
 #   windows   kestrel.exe, its checks and the end-to-end suite under wine
+#   arm64     Linux on arm64: cross-built, unit and end-to-end tests and the
+#   armhf     Debian package under qemu-user (armhf: 32-bit ARM)
 # With no argument every leg runs, in that order; name legs to run only
-# those (the windows leg builds the native suite it runs).
+# those (the windows and ARM legs build the native suite they run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_legs=(native sanitize fuzz windows)
+all_legs=(native sanitize fuzz windows arm64 armhf)
 legs=("$@")
 ((${#legs[@]})) || legs=("${all_legs[@]}")
 
 packages=(cmake g++ make pkg-config)
 suites=(libgtest-dev libgmock-dev libvterm-dev srecord binutils)  # unit and e2e
 clang=(clang libclang-rt-14-dev)
+# GoogleTest's sources for the cross compilers, and the emulator; no
+# foreign architecture is added to apt.
+cross=(googletest qemu-user lintian)
 for leg in "${legs[@]}"; do
   case "$leg" in
-    native) packages+=("${suites[@]}") ;;
+    native) packages+=("${suites[@]}" lintian) ;;
     sanitize) packages+=("${suites[@]}" "${clang[@]}") ;;
     fuzz) packages+=("${clang[@]}") ;;
     windows) packages+=("${suites[@]}" g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
+    arm64) packages+=("${suites[@]}" "${cross[@]}" g++-aarch64-linux-gnu) ;;
+    armhf) packages+=("${suites[@]}" "${cross[@]}" g++-arm-linux-gnueabihf) ;;
     *) echo "unknown leg $leg: choose from ${all_legs[*]}" >&2; exit 2 ;;
   esac
 done
@@ -48,18 +55,33 @@ build() {  # preset [cmake options...]
 leg_native() {
   build native
   ctest --preset native
+  check_package build ""
+}
 
-  rm -rf build/packages
-  (cd build && cpack)
-  local deb contents path
-  deb=$(ls build/packages/kestrel_*_amd64.deb)
+# Builds the Debian package of `build_dir`, checks its architecture, its
+# contents and lintian's verdict, and that the installed tool, run through
+# `prefix` (an emulator, or nothing), stamps images like the one built here.
+check_package() {
+  local build_dir=$1 prefix=$2 deb architecture contents path verdict
+  rm -rf "$build_dir/packages"
+  (cd "$build_dir" && cpack >/dev/null)
+  deb=$(ls "$build_dir"/packages/kestrel_*.deb)
+  architecture=$(dpkg-deb -f "$deb" Architecture)
+  [[ "$deb" == *_"$architecture".deb ]] || { echo "$deb is for $architecture" >&2; exit 1; }
   contents=$(dpkg-deb -c "$deb")
-  for path in ./usr/bin/kestrel ./usr/share/man/man1/kestrel.1 ./usr/share/doc/kestrel/README.md; do
+  for path in ./usr/bin/kestrel ./usr/share/man/man1/kestrel.1.gz \
+    ./usr/share/doc/kestrel/README.md ./usr/share/doc/kestrel/copyright \
+    ./usr/share/doc/kestrel/changelog.gz; do
     grep -q " $path\$" <<<"$contents" || { echo "$deb lacks $path" >&2; exit 1; }
   done
-  dpkg-deb -x "$deb" build/packages/root
-  stamps_like_the_build "$PWD/build/packages/root/usr/bin/kestrel"
-  echo "$(basename "$deb"): contents checked, installed copy stamps"
+  # Any error fails; none is left, nor any warning (the notice that root
+  # runs lintian is lintian's own).
+  verdict=$(lintian --fail-on error "$deb" 2>&1) ||
+    { echo "$verdict" >&2; echo "lintian rejects $deb" >&2; exit 1; }
+  grep -v "root privileges" <<<"$verdict" || true
+  dpkg-deb -x "$deb" "$build_dir/packages/root"
+  stamps_like_the_build "$prefix${prefix:+ }$PWD/$build_dir/packages/root/usr/bin/kestrel"
+  echo "$(basename "$deb"): architecture $architecture, contents and lintian checked, installed copy stamps"
 }
 
 # The installed tool (with its command's prefix, if any) stamps images like
@@ -109,14 +131,24 @@ leg_windows() {
   done
   rm -rf build-windows/packages
   (cd build-windows && cpack)
-  zip=$(ls build-windows/packages/kestrel-*-windows-x86_64.zip)
+  zip=$(ls build-windows/packages/kestrel-*-windows-*.zip)
   listing=$(unzip -l "$zip")
-  for file in kestrel.exe GUIDE.txt; do
+  for file in kestrel.exe GUIDE.txt LICENSE.txt; do
     grep -q " $file\$" <<<"$listing" || { echo "$zip lacks $file" >&2; exit 1; }
   done
   echo "$(basename "$zip"): contents checked"
   ctest --preset windows
 }
+
+# Linux on ARM: the unit tests and the native end-to-end suite under qemu.
+leg_arm() {  # preset triplet qemu
+  build native  # the end-to-end suite runs from the native build
+  build "$1"
+  ctest --preset "$1"
+  check_package "build-$1" "$3 -L /usr/$2"
+}
+leg_arm64() { leg_arm arm64 aarch64-linux-gnu qemu-aarch64; }
+leg_armhf() { leg_arm armhf arm-linux-gnueabihf qemu-arm; }
 
 for leg in "${legs[@]}"; do
   echo "== $leg"

@@ -46,13 +46,18 @@ int FaultNumber(int signal, int code) {
   }
 }
 
-void* FaultAddress(const siginfo_t* info, void* context) {
+// The faulting instruction, from the program counter in the signal's
+// context. For a CPU not named here, si_addr stands in: right for SIGILL
+// and SIGFPE, but for SIGSEGV and SIGBUS the data address, not the code's.
+void* FaultAddress([[maybe_unused]] const siginfo_t* info, void* context) {
+  [[maybe_unused]] auto* uc = static_cast<ucontext_t*>(context);
 #if defined(__x86_64__)
-  (void)info;
-  auto* uc = static_cast<ucontext_t*>(context);
   return reinterpret_cast<void*>(uc->uc_mcontext.gregs[REG_RIP]);
+#elif defined(__aarch64__)
+  return reinterpret_cast<void*>(uc->uc_mcontext.pc);
+#elif defined(__arm__)
+  return reinterpret_cast<void*>(uc->uc_mcontext.arm_pc);
 #else
-  (void)context;
   return info->si_addr;
 #endif
 }

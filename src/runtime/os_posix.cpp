@@ -11,6 +11,8 @@
 
 namespace kestrel {
 
+static_assert(sizeof(off_t) == 8, "images past 2 GiB need 64-bit offsets");
+
 std::uint16_t IoCodeFromSystemError(unsigned long error) {
   switch (error) {
     case ENOENT:

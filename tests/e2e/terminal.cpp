@@ -48,14 +48,21 @@ std::vector<std::string> ToolCommand() {
   return words;
 }
 
+bool Set(const char* variable) {
+  const char* set = std::getenv(variable);
+  return set != nullptr && std::string(set) == "1";
+}
+
 }  // namespace
 
 bool UnderWine() {
-  static const bool wine = [] {
-    const char* set = std::getenv("KESTREL_E2E_WINE");
-    return set != nullptr && std::string(set) == "1";
-  }();
+  static const bool wine = Set("KESTREL_E2E_WINE");
   return wine;
+}
+
+bool UnderQemu() {
+  static const bool qemu = Set("KESTREL_E2E_QEMU");
+  return qemu;
 }
 
 Terminal::Terminal() {

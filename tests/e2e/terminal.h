@@ -2,7 +2,8 @@
 // typing keys and reading the screen as a terminal emulator renders it.
 // The tool's command comes from KESTREL_E2E_COMMAND, which may carry a prefix
 // ("wine64 build-windows/kestrel.exe"), so one suite serves every build; the
-// Windows build's tests also set KESTREL_E2E_WINE=1.
+// Windows build's tests also set KESTREL_E2E_WINE=1, the ARM builds'
+// KESTREL_E2E_QEMU=1.
 #ifndef KESTREL_TESTS_E2E_TERMINAL_H_
 #define KESTREL_TESTS_E2E_TERMINAL_H_
 
@@ -89,9 +90,14 @@ class Terminal {
 // True when the suite was set up to test the Windows build under wine.
 bool UnderWine();
 
-// Skips a case that wine cannot reproduce faithfully, saying why.
+// True when the suite was set up to test a cross-built tool under qemu-user.
+bool UnderQemu();
+
+// Skips a case that wine or qemu cannot reproduce faithfully, saying why.
 #define SKIP_UNDER_WINE(reason) \
   if (::kestrel::e2e::UnderWine()) GTEST_SKIP() << "under wine: " << (reason)
+#define SKIP_UNDER_QEMU(reason) \
+  if (::kestrel::e2e::UnderQemu()) GTEST_SKIP() << "under qemu: " << (reason)
 
 // A scratch directory removed with everything in it at the end of scope.
 class ScratchDirectory {
