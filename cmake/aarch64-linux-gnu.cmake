@@ -1,13 +1,5 @@
-# Cross-builds for Linux on aarch64 (arm64) with Debian's aarch64-linux-gnu
-# compilers. What is built runs under qemu-user with the target's libraries
-# from /usr/aarch64-linux-gnu; no foreign architecture is added to apt.
-set(CMAKE_SYSTEM_NAME Linux)
+# Linux on arm64 (aarch64), with g++-aarch64-linux-gnu and qemu-aarch64.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
-set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
-set(CMAKE_CXX_COMPILER aarch64-linux-gnu-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64 -L /usr/aarch64-linux-gnu)
+set(kestrel_triplet aarch64-linux-gnu)
+set(kestrel_qemu qemu-aarch64)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -1,13 +1,6 @@
-# Cross-builds for Linux on 32-bit ARM (armhf) with Debian's arm-linux-gnueabihf
-# compilers. What is built runs under qemu-user with the target's libraries
-# from /usr/arm-linux-gnueabihf; no foreign architecture is added to apt.
-set(CMAKE_SYSTEM_NAME Linux)
+# Linux on 32-bit ARM with hard float (armhf), with g++-arm-linux-gnueabihf
+# and qemu-arm.
 set(CMAKE_SYSTEM_PROCESSOR arm)
-set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)
-set(CMAKE_FIND_ROOT_PATH /usr/arm-linux-gnueabihf)
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-arm -L /usr/arm-linux-gnueabihf)
+set(kestrel_triplet arm-linux-gnueabihf)
+set(kestrel_qemu qemu-arm)
+include(${CMAKE_CURRENT_LIST_DIR}/linux-cross.cmake)

@@ -81,9 +81,7 @@ int PatchBinImage(const std::string& name, const std::string& serial_text) {
         CheckIo();
         CloseByteFile(output);
         CheckIo();
-        ConsoleWriteLine();
-        ConsoleWriteLine(
-            "Kestrel Tool 2. File kestrel.bin successfully created");
+        PrintSuccessBlock(kOutputName);
         return kStatusSuccess;
       } catch (const std::exception&) {
         PrintCantCreateBlock(kOutputName);

@@ -85,9 +85,7 @@ int PatchHexImage(const std::string& name, const std::string& serial_text) {
         CheckIo();
         CloseText(output);
         CheckIo();
-        ConsoleWriteLine();
-        ConsoleWriteLine(
-            "Kestrel Tool 2. File kestrel.hex successfully created");
+        PrintSuccessBlock(kOutputName);
         return kStatusSuccess;
       } catch (const std::exception&) {
         PrintCantCreateBlock(kOutputName);

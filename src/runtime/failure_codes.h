@@ -88,6 +88,21 @@ constexpr const FailureEntry* FindFailure(int number) {
   return nullptr;
 }
 
+// Writes `number` in decimal, zero-filled to `digits` at least, to `to`;
+// the number of characters, at most 10. Allocates nothing, so a fault
+// handler may use it.
+inline std::size_t WriteDecimal(int number, std::size_t digits, char* to) {
+  char reversed[10];
+  std::size_t count = 0;
+  auto value = static_cast<unsigned>(number);
+  do {
+    reversed[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0 || count < digits);
+  for (std::size_t i = 0; i < count; ++i) to[i] = reversed[count - 1 - i];
+  return count;
+}
+
 // The message of failure `number`: its own, or "Unknown Run-Time error :
 // 007" for a number without one. Allocates nothing, so a fault handler may
 // use it.
@@ -99,17 +114,7 @@ class FailureText {
         entry != nullptr ? entry->message : "Unknown Run-Time error : ";
     std::size_t size = 0;
     while (*from != '\0') text_[size++] = *from++;
-    if (entry == nullptr) {
-      // The number, zero-filled to three digits at least.
-      char reversed[12];
-      std::size_t count = 0;
-      auto value = static_cast<unsigned>(number);
-      do {
-        reversed[count++] = static_cast<char>('0' + value % 10);
-        value /= 10;
-      } while (value != 0 || count < 3);
-      while (count > 0) text_[size++] = reversed[--count];
-    }
+    if (entry == nullptr) size += WriteDecimal(number, 3, text_ + size);
     text_[size] = '\0';
   }
   const char* c_str() const { return text_; }

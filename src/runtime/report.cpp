@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "runtime/failure_codes.h"
 #include "runtime/frames.h"
 #include "runtime/standard_streams.h"
 
@@ -18,16 +19,9 @@ class Line {
     return *this;
   }
   Line& AddDecimal(int number) {
-    char reversed[12];
-    std::size_t count = 0;
-    auto value = static_cast<unsigned>(number);
-    do {
-      reversed[count++] = static_cast<char>('0' + value % 10);
-      value /= 10;
-    } while (value != 0);
-    while (count > 0 && size_ < sizeof text_)
-      text_[size_++] = reversed[--count];
-    return *this;
+    char digits[11];
+    digits[WriteDecimal(number, 1, digits)] = '\0';
+    return Add(digits);
   }
   Line& AddHex8(const void* address) {
     std::uint32_t value = platform::RelativeAddress(address);

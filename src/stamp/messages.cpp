@@ -16,6 +16,13 @@ void PrintCantFindBlock(std::string_view name) {
   ConsoleWriteLine();
 }
 
+void PrintSuccessBlock(std::string_view output_name) {
+  ConsoleWriteLine();
+  ConsoleWrite("Kestrel Tool 2. File ");
+  ConsoleWrite(output_name);
+  ConsoleWriteLine(" successfully created");
+}
+
 void PrintCantCreateBlock(std::string_view output_name) {
   PrintErrorTitle();
   ConsoleWrite("Can't create file ");

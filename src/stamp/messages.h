@@ -11,6 +11,9 @@ namespace kestrel {
 void PrintErrorTitle();
 // The input stage's block: the title and "Can't find file " and the name.
 void PrintCantFindBlock(std::string_view name);
+// An empty line and "Kestrel Tool 2. File " and the output's name and
+// " successfully created".
+void PrintSuccessBlock(std::string_view output_name);
 // The output stage's block: the title and "Can't create file " and the
 // output's name.
 void PrintCantCreateBlock(std::string_view output_name);
