@@ -27,23 +27,24 @@ _Unwind_Reason_Code Step(_Unwind_Context* context, void* argument) {
   return _URC_NO_REASON;
 }
 
-// Where each loaded module lies: enough for the tool, the C library, the
-// loader and the kernel's vDSO, with room to spare.
-struct Module {
+// The loaded segments of every module, each with its module's base: the
+// tool, the C library, the loader and the vDSO have a handful each.
+struct Segment {
   std::uintptr_t base;
   std::uintptr_t start;
   std::uintptr_t end;
 };
-Module modules[32];
-std::size_t module_count = 0;
+Segment segments[32];
+std::size_t segment_count = 0;
 
 int Record(dl_phdr_info* info, std::size_t, void*) {
-  for (int i = 0; i < info->dlpi_phnum && module_count < std::size(modules);
+  for (int i = 0; i < info->dlpi_phnum && segment_count < std::size(segments);
        ++i) {
-    const ElfW(Phdr)& segment = info->dlpi_phdr[i];
-    if (segment.p_type != PT_LOAD) continue;
-    std::uintptr_t start = info->dlpi_addr + segment.p_vaddr;
-    modules[module_count++] = {info->dlpi_addr, start, start + segment.p_memsz};
+    const ElfW(Phdr)& header = info->dlpi_phdr[i];
+    if (header.p_type != PT_LOAD) continue;
+    std::uintptr_t start = info->dlpi_addr + header.p_vaddr;
+    segments[segment_count++] = {info->dlpi_addr, start,
+                                 start + header.p_memsz};
   }
   return 0;
 }
@@ -74,15 +75,15 @@ std::size_t CaptureFrames(int skip, void** frames, std::size_t size) {
 }
 
 void RecordModules() {
-  module_count = 0;
+  segment_count = 0;
   ::dl_iterate_phdr(Record, nullptr);
 }
 
 std::uint32_t RelativeAddress(const void* address) {
   auto value = reinterpret_cast<std::uintptr_t>(address);
-  for (std::size_t i = 0; i < module_count; ++i) {
-    if (value >= modules[i].start && value < modules[i].end) {
-      return static_cast<std::uint32_t>(value - modules[i].base);
+  for (std::size_t i = 0; i < segment_count; ++i) {
+    if (value >= segments[i].start && value < segments[i].end) {
+      return static_cast<std::uint32_t>(value - segments[i].base);
     }
   }
   return static_cast<std::uint32_t>(value);
