@@ -10,14 +10,21 @@
 
 namespace {
 
+bool IsHex(const std::string& text) {
+  return text.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+}
+
+// The record its byte count declares: 2N+11 characters at least, digits
+// from the second on, whose bytes sum to 0.
 bool ReferencePasses(const std::string& line) {
-  if (line.empty() || (line.size() >= 2 && line[1] == '0')) return true;
-  if (line.size() < kestrel::kRecordLength) return false;
+  if (line.empty()) return true;
+  if (line.size() < 3 || !IsHex(line.substr(1, 2))) return false;
+  std::size_t end = 2 * std::stoul(line.substr(1, 2), nullptr, 16) + 11;
+  if (line.size() < end) return false;
   unsigned sum = 0;
-  for (std::size_t at = 1; at < kestrel::kRecordLength; at += 2) {
+  for (std::size_t at = 1; at < end; at += 2) {
     std::string pair = line.substr(at, 2);
-    if (pair.find_first_not_of("0123456789abcdefABCDEF") != std::string::npos)
-      return false;
+    if (!IsHex(pair)) return false;
     sum += static_cast<unsigned>(std::stoul(pair, nullptr, 16));
   }
   return sum % 256 == 0;

@@ -17,7 +17,8 @@ legs=("$@")
 ((${#legs[@]})) || legs=("${all_legs[@]}")
 
 packages=(cmake g++ make pkg-config)
-suites=(libgtest-dev libgmock-dev libvterm-dev srecord binutils)  # unit and e2e
+# unit and e2e; as root the e2e suite also mounts an exFAT stick image
+suites=(libgtest-dev libgmock-dev libvterm-dev srecord binutils exfat-fuse exfatprogs)
 clang=(clang libclang-rt-14-dev)
 # GoogleTest's sources for the cross compilers, and the emulator; no
 # foreign architecture is added to apt.

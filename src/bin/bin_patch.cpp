@@ -7,7 +7,6 @@
 #include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
-#include "runtime/process.h"
 #include "stamp/messages.h"
 #include "stamp/serial.h"
 
@@ -37,6 +36,14 @@ std::size_t ReadWholeBlock(ByteFile& input, unsigned char* block) {
   return filled;
 }
 
+int UnexpectedEnd(const std::string& name) {
+  PrintErrorTitle();
+  ConsoleWrite("Unexpected end of ");
+  ConsoleWriteArgument(name);
+  ConsoleWriteLine(" file");
+  return kStatusDataError;
+}
+
 }  // namespace
 
 int PatchBinImage(const std::string& name, const std::string& serial_text) {
@@ -51,18 +58,15 @@ int PatchBinImage(const std::string& name, const std::string& serial_text) {
         return kStatusUsage;
       }
       auto pattern = static_cast<std::uint32_t>(serial.value);
+      ByteFile output;
       try {
-        ByteFile output;
         CreateByteFile(output, kOutputName, kRecordSize);
         CheckIo();
         unsigned char block[kBlockSize];
         std::size_t got = ReadWholeBlock(input, block);
         if (got < kBlockSize) {
-          PrintErrorTitle();
-          ConsoleWrite("Unexpected end of ");
-          ConsoleWriteArgument(name);
-          ConsoleWriteLine(" file");
-          EndProcess(kStatusDataError);
+          DiscardOutput(output);
+          return UnexpectedEnd(name);
         }
         for (std::size_t i = 0; i < kSerialSize; ++i) {
           block[kSerialOffset + i] = static_cast<unsigned char>(
@@ -70,20 +74,33 @@ int PatchBinImage(const std::string& name, const std::string& serial_text) {
         }
         WriteBlock(output, block, kBlockSize);
         CheckIo();
+        std::uint64_t copied = got;
         do {
           got = ReadWholeBlock(input, block);
           if (got > 0) {
             WriteBlock(output, block, got);
             CheckIo();
           }
+          copied += got;
         } while (got == kBlockSize);
+        // An image another program cut or rewrote meanwhile gave a copy of
+        // neither version.
+        bool unchanged = UnchangedSinceOpened(input);
+        CheckIo();
+        if (!unchanged || copied != SizeWhenOpened(input)) {
+          DiscardOutput(output);
+          return UnexpectedEnd(name);
+        }
         CloseByteFile(input);
         CheckIo();
         CloseByteFile(output);
         CheckIo();
+        if (!StillThere(output)) throw IoError("the copy is gone");
+        KeepOutput(output);
         PrintSuccessBlock(kOutputName);
         return kStatusSuccess;
       } catch (const std::exception&) {
+        DiscardOutput(output);
         PrintCantCreateBlock(kOutputName);
         return kStatusCantCreate;
       }

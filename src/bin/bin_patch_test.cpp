@@ -42,7 +42,7 @@ TEST_F(BinPatchTest, AMultipleOfEightEndsWithOneEmptyRead) {
 
 TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
   std::string image(40, 'i');
-  for (int n = 5; n <= 16; ++n) {  // from the output's truncate on
+  for (int n = 5; n <= 16; ++n) {  // from the output's stat on
     os_ = FakeOs();
     os_.files["board.bin"].data = image;
     console_.shown.clear();
@@ -61,11 +61,17 @@ TEST_F(BinPatchTest, AShortWriteIsNeverReportedAsSuccess) {
   EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
 }
 
-TEST_F(BinPatchTest, AShortImageEndsTheProcessAfterCreatingAnEmptyOutput) {
+TEST_F(BinPatchTest, AShortOrCutImageLeavesNoOutput) {
   os_.files["board.bin"].data = "1234567";
   EXPECT_EQ(Patch(), 65);
   EXPECT_EQ(console_.Lines().back(), "Unexpected end of board.bin file");
-  EXPECT_EQ(os_.files["kestrel.bin"].data, "");
+  EXPECT_EQ(os_.files.count("kestrel.bin"), 0u);
+  // Cut to 8 bytes by another program while the copy is made.
+  os_ = FakeOs();
+  os_.files["board.bin"].data = std::string(40, 'i');
+  os_.ShortCall(10, 0);  // the second block's read
+  EXPECT_EQ(Patch(), 65);
+  EXPECT_EQ(os_.files.count("kestrel.bin"), 0u);
 }
 
 }  // namespace

@@ -3,13 +3,14 @@
 #include <cstdint>
 #include <cstdio>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include "hex/hex_record.h"
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
-#include "runtime/process.h"
 #include "stamp/messages.h"
 #include "stamp/serial.h"
 
@@ -17,13 +18,43 @@ namespace kestrel {
 namespace {
 
 constexpr char kOutputName[] = "kestrel.hex";
+constexpr char kFirstCrcTitle[] = "Kestrel Tool. **** CRC error ****";
+constexpr char kLaterCrcTitle[] = "Kestrel Tool 2. **** CRC error ****";
+constexpr char kErrorTitle[] = "Kestrel Tool 2. **** Error ****";
 
-[[noreturn]] void EndNotValid(const std::string& name, const char* title) {
+int NotValid(const std::string& name, const char* title) {
   ConsoleWriteLine();
   ConsoleWriteLine(title);
   ConsoleWriteArgument(name);
   ConsoleWriteLine(" doesn't seem to be a valid HEX file");
-  EndProcess(kStatusDataError);
+  return kStatusDataError;
+}
+
+// The start of an image: the zero address records, copied as they stand,
+// and the record stamped; or the status of the block printed instead.
+struct Head {
+  std::vector<std::string> zero_addresses;
+  std::string record;
+  int status = kStatusSuccess;
+};
+
+// Reads the lines before the record to stamp and that record, each
+// checked, before any output exists.
+Head ReadHead(TextFile& input, const std::string& name) {
+  Head head;
+  while (true) {
+    head.record = ReadTextLine(input);
+    CheckIo();
+    if (!CheckHexRecord(head.record)) {
+      head.status = NotValid(name, kFirstCrcTitle);
+      return head;
+    }
+    if (!IsZeroAddressRecord(head.record)) break;
+    head.zero_addresses.push_back(std::move(head.record));
+  }
+  // Only a data record of 8 bytes or more has a place for the serial.
+  if (!IsStampableRecord(head.record)) head.status = NotValid(name, kErrorTitle);
+  return head;
 }
 
 }  // namespace
@@ -33,10 +64,11 @@ std::string PatchFirstRecord(std::string line, std::int32_t serial) {
   std::snprintf(digits, sizeof digits, "%08X",
                 static_cast<std::uint32_t>(serial));
   line.replace(kSerialPosition - 1, kSerialDigits, digits);
-  unsigned checksum = (256u - HexRecordSum(line, kChecksumPosition - 1)) % 256u;
+  std::size_t end = RecordEnd(ByteAt(line, kCountPosition));
+  unsigned checksum = (256u - HexRecordSum(line, end - kChecksumDigits)) % 256u;
   char sum[kChecksumDigits + 1];
   std::snprintf(sum, sizeof sum, "%02X", checksum);
-  line.replace(kChecksumPosition - 1, kChecksumDigits, sum);
+  line.replace(end - kChecksumDigits, kChecksumDigits, sum);
   return line;
 }
 
@@ -51,25 +83,24 @@ int PatchHexImage(const std::string& name, const std::string& serial_text) {
         PrintLengthBlock();
         return kStatusUsage;
       }
-      // The first line is read and checked in the serial stage by design: a
-      // failure reading it gives the not-a-number block, and a bad first
-      // line ends the run before any output exists.
-      std::string first = ReadTextLine(input);
-      CheckIo();
-      if (!CheckHexRecord(first))
-        EndNotValid(name, "Kestrel Tool. **** CRC error ****");
-      // Only a 16-byte data record has a place for the serial: a shorter
-      // record passes the check unverified, however it is padded.
-      if (!IsSixteenByteDataRecord(first))
-        EndNotValid(name, "Kestrel Tool 2. **** Error ****");
-      first = PatchFirstRecord(std::move(first), serial.value);
+      // The head is read and checked in the serial stage by design: a
+      // failure reading it gives the not-a-number block, and a bad head
+      // ends the run before any output exists.
+      Head head = ReadHead(input, name);
+      if (head.status != kStatusSuccess) return head.status;
+      std::string stamped = PatchFirstRecord(std::move(head.record), serial.value);
+      TextFile output;
       try {
-        TextFile output;
         CreateTextForWrite(output, kOutputName);
         CheckIo();
-        WriteTextLine(output, first);
+        for (const std::string& line : head.zero_addresses) {
+          WriteTextLine(output, line);
+          CheckIo();
+        }
+        WriteTextLine(output, stamped);
         CheckIo();
         std::string scratch;  // a line that does not lie whole in the buffer
+        bool end_copied = false;
         while (true) {
           bool at_end = TextAtEnd(input);
           CheckIo();
@@ -78,16 +109,31 @@ int PatchHexImage(const std::string& name, const std::string& serial_text) {
           CheckIo();
           WriteTextLine(output, line);
           CheckIo();
-          if (!CheckHexRecord(line))
-            EndNotValid(name, "Kestrel Tool 2. **** CRC error ****");
+          if (!CheckHexRecord(line)) {
+            DiscardOutput(output);
+            return NotValid(name, kLaterCrcTitle);
+          }
+          end_copied = end_copied || ByteAt(line, kTypePosition) == kEndRecord;
+        }
+        // A Ctrl-Z before the end record cut the image short; one after
+        // it is padding. An image another program rewrote meanwhile gave
+        // a copy of neither version.
+        bool unchanged = UnchangedSinceOpened(input);
+        CheckIo();
+        if ((TextAtCtrlZ(input) && !end_copied) || !unchanged) {
+          DiscardOutput(output);
+          return NotValid(name, kErrorTitle);
         }
         CloseText(input);
         CheckIo();
         CloseText(output);
         CheckIo();
+        if (!StillThere(output)) throw IoError("the copy is gone");
+        KeepOutput(output);
         PrintSuccessBlock(kOutputName);
         return kStatusSuccess;
       } catch (const std::exception&) {
+        DiscardOutput(output);
         PrintCantCreateBlock(kOutputName);
         return kStatusCantCreate;
       }

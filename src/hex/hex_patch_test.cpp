@@ -9,6 +9,7 @@ namespace {
 
 const std::string kFirst = ":10000000000102030405060708090A0B0C0D0E0F78";
 const std::string kStamped = ":10000000000102030012D68708090A0B0C0D0E0F1F";
+const std::string kSecond = ":10001000101112131415161718191A1B1C1D1E1F68";
 const std::string kEnd = ":00000001FF";
 
 class HexPatchTest : public RuntimeTest {
@@ -40,12 +41,13 @@ class HexPatchTest : public RuntimeTest {
 };
 
 TEST_F(HexPatchTest, CopiesTheImageAndNeverWritesTheInput) {
-  std::string image =
-      kFirst + "\r\n" + std::string(300, 'x').replace(1, 1, "0") + "\n" + kEnd;
+  // A line longer than the buffer, its tail not part of the record.
+  std::string tail = kSecond + std::string(257, 'x');
+  std::string image = kFirst + "\r\n" + tail + "\n" + kEnd;
   os_.files["board.hex"].data = image;
   EXPECT_EQ(Patch(), 0);
   EXPECT_EQ(os_.files["kestrel.hex"].data,
-            kStamped + "\r\n" + image.substr(45, 300) + "\r\n" + kEnd + "\r\n");
+            kStamped + "\r\n" + tail + "\r\n" + kEnd + "\r\n");
   EXPECT_EQ(os_.files["board.hex"].data, image);
   EXPECT_EQ(os_.files["board.hex"].writes, 0);
   EXPECT_EQ(os_.open_handles(), 0);
@@ -71,7 +73,7 @@ TEST_F(HexPatchTest, FailuresAfterTheOutputIsCreatedGiveTheOutputBlock) {
   };
   for (const Point& point :
        {Point{"open", 2}, Point{"lock", 2}, Point{"truncate", 1},
-        Point{"stat", 1}, Point{"write", 1}, Point{"read", 3},
+        Point{"stat", 2}, Point{"write", 1}, Point{"read", 3},
         Point{"close", 1}, Point{"close", 2}}) {
     std::string call = point.call + std::to_string(point.nth);
     os_ = FakeOs();
@@ -81,6 +83,15 @@ TEST_F(HexPatchTest, FailuresAfterTheOutputIsCreatedGiveTheOutputBlock) {
     EXPECT_EQ(console_.Lines(), OutputBlock()) << call;
     console_.shown.clear();
   }
+}
+
+TEST_F(HexPatchTest, AnImageRewrittenDuringTheStampLeavesNoOutput) {
+  os_.files["board.hex"].data = kFirst + "\r\n" + kEnd + "\r\n";
+  os_.ChangeAt(CallAfter("stat", 3), "board.hex");  // the image's last look
+  EXPECT_EQ(Patch(), 65);
+  EXPECT_EQ(console_.Lines().back(),
+            "board.hex doesn't seem to be a valid HEX file");
+  EXPECT_EQ(os_.files.count("kestrel.hex"), 0u);
 }
 
 TEST_F(HexPatchTest, AShortWriteIsNeverReportedAsSuccess) {

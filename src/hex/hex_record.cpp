@@ -1,5 +1,6 @@
 #include "hex/hex_record.h"
 
+#include <cctype>
 #include <cstdint>
 #include <cstdio>
 
@@ -53,11 +54,11 @@ inline int AddSixteen(const char* at, __m128i keep, __m128i* sum) {
   return _mm_movemask_epi8(hex);
 }
 
-// The check of a full record in place, for the lines that pass: positions
-// 2 to 43 are digits whose pairs sum to 0. False sends the line to the
-// exact check, which says what it found.
+// The check of a 16-byte record in place, for the lines that pass:
+// positions 2 to 43 are digits whose pairs sum to 0. False sends the line
+// to the exact check, which says what it found.
 bool PassesQuickly(std::string_view line) {
-  static_assert(kRecordLength == 43);
+  static_assert(RecordEnd(16) == 43);
   const char* at = line.data();
   const __m128i all = _mm_set1_epi8(-1);
   // Positions 2-17, 18-33, and 28-43 less the six already counted.
@@ -79,33 +80,55 @@ bool PassesQuickly(std::string_view) { return false; }
 
 }  // namespace
 
+int ByteAt(std::string_view line, std::size_t position) {
+  if (line.size() < position + 1) return -1;
+  int high = HexDigitValue(line[position - 1]);
+  int low = HexDigitValue(line[position]);
+  return high < 0 || low < 0 ? -1 : high * 16 + low;
+}
+
 std::uint8_t HexRecordSum(std::string_view line, std::size_t last) {
   bool all_digits = true;
   return static_cast<std::uint8_t>(SumPairs(line, last, &all_digits));
 }
 
-bool IsSixteenByteDataRecord(std::string_view line) {
-  if (line.size() < kRecordLength) return false;
-  bool all_digits = true;
-  unsigned sum = SumPairs(line, kRecordLength, &all_digits);
-  return line.substr(0, 3) == ":10" && line.substr(7, 2) == "00" &&
-         all_digits && sum % 256 == 0;
-}
-
 bool CheckHexRecord(std::string_view line) {
-  if (line.empty() || (line.size() >= 2 && line[1] == '0')) return true;
-  if (line.size() >= kRecordLength && PassesQuickly(line)) return true;
-  std::size_t end = line.size() < kRecordLength ? line.size() : kRecordLength;
-  std::size_t last = end % 2 == 1 ? end : end - 1;
+  if (line.empty()) return true;
+  int count = ByteAt(line, kCountPosition);
+  std::size_t end = RecordEnd(count < 0 ? 16 : count);
+  if (count == 16 && line.size() >= end && PassesQuickly(line)) return true;
+  // The sum says what the line holds: only whole byte pairs count.
+  std::size_t have = line.size() < end ? line.size() : end;
+  std::size_t last = have % 2 == 1 ? have : have - 1;
   bool all_digits = true;
   auto sum = static_cast<std::uint8_t>(
       last >= 3 ? SumPairs(line, last, &all_digits) : 0);
-  if (all_digits && line.size() >= kRecordLength && sum == 0) return true;
+  if (count >= 0 && line.size() >= end && all_digits && sum == 0) return true;
 
   char message[32];
   std::snprintf(message, sizeof message, "%X found, %X expected", sum, 0u);
   ConsoleWriteLine(message);
   return false;
+}
+
+bool IsZeroAddressRecord(std::string_view line) {
+  constexpr std::string_view kZeroAddresses[] = {":020000040000FA",
+                                                 ":020000020000FC"};
+  for (std::string_view zero : kZeroAddresses) {
+    if (line.size() < zero.size()) continue;
+    bool same = true;
+    for (std::size_t i = 0; i < zero.size() && same; ++i) {
+      same = std::toupper(static_cast<unsigned char>(line[i])) == zero[i];
+    }
+    if (same) return true;
+  }
+  return false;
+}
+
+bool IsStampableRecord(std::string_view line) {
+  int count = ByteAt(line, kCountPosition);
+  return !line.empty() && line[0] == ':' && count >= kFewestStampedBytes &&
+         ByteAt(line, kTypePosition) == kDataRecord;
 }
 
 }  // namespace kestrel

@@ -9,6 +9,7 @@ namespace kestrel {
 namespace {
 
 const std::string kRecord = ":10000000000102030405060708090A0B0C0D0E0F78";
+constexpr std::size_t kChecksumPosition = RecordEnd(16) - 1;
 
 class CheckHexRecordTest : public ::testing::Test {
  protected:
@@ -36,18 +37,24 @@ TEST_F(CheckHexRecordTest, VerifiesSixteenByteRecords) {
             "FF found, 0 expected\r\n");
 }
 
-TEST_F(CheckHexRecordTest, PassesShorterRecordsUnverified) {
+TEST_F(CheckHexRecordTest, VerifiesEveryRecordAsTheLengthItDeclares) {
   EXPECT_EQ(Check(":00000001FF"), "pass");
-  EXPECT_EQ(Check(":00000001FE"), "pass");
+  EXPECT_EQ(Check(":00000001FE"), "FF found, 0 expected\r\n");
   EXPECT_EQ(Check(":03000000010203F7"), "pass");
-  EXPECT_EQ(Check(":0300000001020300"), "pass");
+  EXPECT_EQ(Check(":0300000001020300"), "9 found, 0 expected\r\n");
+  EXPECT_EQ(Check(":0400100001020304FF"), "1D found, 0 expected\r\n");
+  EXPECT_EQ(Check(":00001000101112131415161718191A1B1C1D1E1F68"),
+            "20 found, 0 expected\r\n")
+      << "a 16-byte record whose count lost a bit";
+  EXPECT_EQ(Check("10 PRINT HELLO"), "E found, 0 expected\r\n");
+  EXPECT_EQ(Check(":03ZZ0000010203F7"), "0 found, 0 expected\r\n")
+      << "not hexadecimal, though what is there sums to 0";
   EXPECT_EQ(Check(""), "pass");
-}
-
-TEST_F(CheckHexRecordTest, JudgesLongerRecordsOnTheirFirst43Characters) {
-  // 32 data bytes with a correct checksum over all of them.
-  std::string record = ":20000000" + std::string(64, '1') + "CF";
-  EXPECT_NE(Check(record), "pass");
+  // 32 data bytes whose checksum covers all of them, then text not examined.
+  std::string record = ":20000000" + std::string(64, '1') + "C0";
+  EXPECT_EQ(Check(record), "pass");
+  EXPECT_EQ(Check(record + "zz"), "pass");
+  EXPECT_NE(Check(record.substr(0, 73)), "pass");
 }
 
 TEST_F(CheckHexRecordTest, FailsBrokenLinesWithoutReadingPastTheirEnd) {
@@ -62,7 +69,7 @@ TEST_F(CheckHexRecordTest, FailsBrokenLinesWithoutReadingPastTheirEnd) {
 
 TEST(HexRecordSumTest, SumsBytesModulo256) {
   EXPECT_EQ(HexRecordSum(kRecord, kChecksumPosition - 1), 0x88);
-  EXPECT_EQ(HexRecordSum(kRecord, kRecordLength), 0);
+  EXPECT_EQ(HexRecordSum(kRecord, RecordEnd(16)), 0);
   EXPECT_EQ(HexRecordSum(":FFFF", 5), 0xFE);
   EXPECT_EQ(HexDigitValue('a'), 10);
   EXPECT_EQ(HexDigitValue('F'), 15);

@@ -7,6 +7,7 @@
 #include <cerrno>
 
 #include "runtime/console.h"
+#include "runtime/files.h"
 #include "runtime/posix_io.h"
 
 namespace kestrel {
@@ -90,6 +91,7 @@ void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags) {
 }
 
 void OnEndingSignal(int signal) {
+  DiscardUnfinishedOutput();
   RestoreConsole();
   // The default action is back and the signal is not blocked: raising it
   // again ends the process by it, so the caller still sees the signal.
@@ -118,7 +120,8 @@ void OnContinue(int) {
 // Every signal whose default action ends the process and that can be
 // caught, but for the processor faults, which have their own report, and
 // SIGPIPE, which the tool ignores so that a broken pipe is a failed write.
-void InstallSignalHandlers() {
+// Caught in batch jobs too: the copy being written goes first.
+void InstallEndingHandlers() {
   for (int signal : {
            SIGHUP,
            SIGINT,
@@ -147,6 +150,9 @@ void InstallSignalHandlers() {
   for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
     CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND | SA_NODEFER);
   }
+}
+
+void InstallStopHandlers() {
   CatchUnlessIgnored(SIGTSTP, OnStop, SA_NODEFER | SA_RESTART);
   CatchUnlessIgnored(SIGCONT, OnContinue, SA_RESTART);
 }
@@ -172,8 +178,9 @@ const char* SetUpConsole() {
 
   // A background job has no keyboard, like a batch job.
   bool keyboard = ::isatty(STDIN_FILENO) == 1 && InForeground();
+  InstallEndingHandlers();
   if (keyboard) {
-    InstallSignalHandlers();
+    InstallStopHandlers();
     keyboard = TakeTerminal();
   }
 

@@ -3,6 +3,7 @@
 #include <vector>
 
 #include "runtime/console.h"
+#include "runtime/files.h"
 
 namespace kestrel {
 namespace platform {
@@ -24,7 +25,9 @@ BOOL WINAPI OnControlEvent(DWORD event) {
     return TRUE;
   }
   // Ctrl+Break, a closed window, a logoff or a shutdown end the tool as
-  // they end any program, with the input mode put back first.
+  // they end any program, with the input mode put back and the copy being
+  // written removed first.
+  DiscardUnfinishedOutput();
   RestoreConsole();
   return FALSE;
 }

@@ -5,6 +5,7 @@
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure_codes.h"
+#include "runtime/files.h"
 #include "runtime/faults.h"
 #include "runtime/frames.h"
 #include "runtime/report.h"
@@ -63,6 +64,7 @@ void* FaultAddress([[maybe_unused]] const siginfo_t* info, void* context) {
 }
 
 void OnFault(int signal, siginfo_t* info, void* context) {
+  DiscardUnfinishedOutput();
   RestoreConsole();
   if (info->si_code <= 0) {
     // Sent by a process (kill, sigqueue, tgkill), not raised by a fault:

@@ -3,6 +3,7 @@
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure_codes.h"
+#include "runtime/files.h"
 #include "runtime/faults.h"
 #include "runtime/frames.h"
 #include "runtime/report.h"
@@ -114,6 +115,7 @@ std::size_t FaultFrames(const CONTEXT& fault) {
 LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
   int number = FaultNumber(fault->ExceptionRecord->ExceptionCode);
   if (number == 0) return EXCEPTION_CONTINUE_SEARCH;  // left to the system
+  DiscardUnfinishedOutput();
   RestoreConsole();
   std::size_t count = FaultFrames(*fault->ContextRecord);
   ReportUnhandledFailure(fault->ExceptionRecord->ExceptionAddress,

@@ -1,5 +1,7 @@
 #include "runtime/files.h"
 
+#include <cctype>
+#include <csignal>
 #include <cstring>
 
 #ifdef __SSE2__
@@ -33,8 +35,9 @@ std::size_t UntilLineEnd(const char* text, std::size_t size) {
   return at;
 }
 
+// A call that failed without saying why still failed.
 void Fail(std::uint16_t code) {
-  if (PendingIoError == 0) PendingIoError = code;
+  if (PendingIoError == 0) PendingIoError = code != 0 ? code : kGeneralFailure;
 }
 
 void Release(OsHandle handle) {
@@ -42,34 +45,162 @@ void Release(OsHandle handle) {
   CurrentOs().Close(handle, &ignored);
 }
 
-// Opens and locks the file, and empties it only once the lock is held, so
-// that a file held by this or another run is never emptied. A name too
-// long for the table is refused whole: cut short, it would name another
-// file.
-OsHandle OpenHeld(const std::string& name, OsAccess access, bool create) {
-  if (name.size() > kMaxNameLength) {
-    Fail(kPathNotFound);
-    return kNoHandle;
+// The image this run holds, which no copy may ever be.
+const HeldFile* held_image = nullptr;
+
+// The copy being written, kept where the signal and fault handlers can
+// reach it without allocating.
+struct UnfinishedOutput {
+  char name[kMaxNameLength + 1];
+  OsFileInfo file;
+  OsHandle handle;
+  volatile std::sig_atomic_t active;
+};
+UnfinishedOutput unfinished = {};
+
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+  if (a.size() != b.size()) return false;
+  for (std::size_t i = 0; i < a.size(); ++i) {
+    if (std::tolower(static_cast<unsigned char>(a[i])) !=
+        std::tolower(static_cast<unsigned char>(b[i])))
+      return false;
   }
+  return true;
+}
+
+// On a file system that folds case (exFAT and FAT, as USB sticks come),
+// the image "Kestrel.Bin" in the working directory is the copy
+// "kestrel.bin", though the kernel may give the two spellings different
+// inode numbers. The folding shows in a third spelling that finds a file.
+bool SpelledLikeTheCopy(const std::string& image, const std::string& copy) {
+  std::size_t slash = image.rfind('/');
+  std::string base = slash == std::string::npos ? image : image.substr(slash + 1);
+  if (!EqualIgnoringCase(base, copy)) return false;
   Os& os = CurrentOs();
   std::uint16_t code = 0;
-  OsHandle handle = os.Open(name, access, create, &code);
-  if (handle == kNoHandle) {
-    Fail(code);
-    return kNoHandle;
+  OsFileInfo folder, here;
+  std::string directory =
+      slash == std::string::npos ? "." : image.substr(0, slash + 1);
+  if (!os.StatName(directory.c_str(), &folder, &code) ||
+      !os.StatName(".", &here, &code) || !SameFile(folder, here)) {
+    return false;
   }
-  if (!os.Lock(handle, &code) || (create && !os.Truncate(handle, &code))) {
-    Release(handle);
-    Fail(code);
-    return kNoHandle;
+  std::string probe = copy;
+  for (char& c : probe) {
+    c = static_cast<char>(std::isupper(static_cast<unsigned char>(c))
+                              ? std::tolower(static_cast<unsigned char>(c))
+                              : std::toupper(static_cast<unsigned char>(c)));
   }
-  return handle;
+  if (probe == base) probe = copy, probe[0] = static_cast<char>(std::toupper(probe[0]));
+  OsFileInfo found;
+  return os.StatName(probe.c_str(), &found, &code);
 }
 
 }  // namespace
 
-TextFile::~TextFile() {
-  if (handle_ != kNoHandle && !device_) Release(handle_);
+HeldFile::~HeldFile() {
+  if (handle_ != kNoHandle) {
+    Release(handle_);
+    if (unfinished.handle == handle_) unfinished.handle = kNoHandle;
+  }
+  if (held_image == this) held_image = nullptr;
+}
+
+// Opens and locks the file, and empties it only once the lock is held and
+// it is known not to be the image, so that neither a file held by this or
+// another run nor the input is ever emptied. A name too long for the table
+// is refused whole: cut short, it would name another file.
+void HeldFile::OpenHeld(std::string_view name, OsAccess access, bool create) {
+  name_ = std::string(name);
+  if (name_.size() > kMaxNameLength) return Fail(kPathNotFound);
+  Os& os = CurrentOs();
+  std::uint16_t code = 0;
+  handle_ = os.Open(name_, access, create, &made_, &code);
+  if (handle_ == kNoHandle) return Fail(code);
+  bool ok = os.Stat(handle_, &opened_, &code);
+  if (ok && create && held_image != nullptr &&
+      (SameFile(opened_, held_image->opened_) ||
+       SpelledLikeTheCopy(held_image->name_, name_))) {
+    code = kAccessDenied;
+    ok = false;
+  }
+  ok = ok && os.Lock(handle_, &code);
+  bool regular = opened_.type == OsFileType::kDisk;
+  if (ok && create && regular) ok = os.Truncate(handle_, &code);
+  if (!ok) {
+    DiscardOutput(*this);
+    return Fail(code);
+  }
+  output_ = create && regular;
+  if (!create) {
+    held_image = this;
+  } else if (output_) {
+    std::memcpy(unfinished.name, name_.c_str(), name_.size() + 1);
+    unfinished.file = opened_;
+    unfinished.handle = handle_;
+    unfinished.active = 1;
+  }
+}
+
+bool HeldFile::CloseHeld() {
+  std::uint16_t code = 0;
+  bool closed = CurrentOs().Close(handle_, &code);
+  if (unfinished.handle == handle_) unfinished.handle = kNoHandle;
+  if (held_image == this) held_image = nullptr;
+  handle_ = kNoHandle;
+  if (!closed) Fail(code);
+  return closed;
+}
+
+bool UnchangedSinceOpened(const HeldFile& file) {
+  OsFileInfo now;
+  std::uint16_t code = 0;
+  if (!CurrentOs().Stat(file.handle_, &now, &code)) {
+    Fail(code);
+    return true;
+  }
+  return SameState(now, file.opened_);
+}
+
+std::uint64_t SizeWhenOpened(const HeldFile& file) { return file.opened_.size; }
+
+bool StillThere(const HeldFile& file) {
+  OsFileInfo now;
+  std::uint16_t code = 0;
+  return CurrentOs().StatName(file.name_.c_str(), &now, &code) &&
+         SameFile(now, file.opened_);
+}
+
+void KeepOutput(HeldFile& file) {
+  if (file.output_) unfinished.active = 0;
+  file.output_ = file.made_ = false;
+}
+
+void DiscardOutput(HeldFile& file) {
+  if (file.handle_ != kNoHandle) {
+    std::uint16_t pending = PendingIoError;
+    file.CloseHeld();
+    PendingIoError = pending;
+  }
+  std::uint16_t code = 0;
+  if (file.output_) {
+    unfinished.active = 0;
+    CurrentOs().Remove(file.name_.c_str(), &file.opened_, &code);
+  } else if (file.made_) {
+    // Made by this run a moment ago and refused since: no copy of anything.
+    CurrentOs().Remove(file.name_.c_str(), nullptr, &code);
+  }
+  file.output_ = file.made_ = false;
+}
+
+void DiscardUnfinishedOutput() {
+  if (!unfinished.active) return;
+  unfinished.active = 0;
+  Os& os = PlatformOs();
+  std::uint16_t code = 0;
+  if (unfinished.handle != kNoHandle) os.Close(unfinished.handle, &code);
+  unfinished.handle = kNoHandle;
+  os.Remove(unfinished.name, &unfinished.file, &code);
 }
 
 bool TextFile::Refill() {
@@ -97,37 +228,25 @@ void TextFile::Flush() {
   position_ = 0;
 }
 
+void TextFile::Open(std::string_view name, Mode mode) {
+  name_ = std::string(name);
+  if (PendingIoError != 0) return;
+  if (mode_ != Mode::kClosed) CloseText(*this);
+  if (PendingIoError != 0) return;
+  bool create = mode == Mode::kWriting;
+  OpenHeld(name, create ? OsAccess::kWrite : OsAccess::kRead, create);
+  if (handle_ == kNoHandle) return;
+  mode_ = mode;
+  device_ = opened_.type == OsFileType::kCharacterDevice;
+  position_ = valid_ = 0;
+}
+
 void OpenTextForRead(TextFile& file, std::string_view name) {
-  file.name_ = std::string(name);
-  if (PendingIoError != 0) return;
-  if (file.mode_ != TextFile::Mode::kClosed) CloseText(file);
-  if (PendingIoError != 0) return;
-  OsHandle handle = OpenHeld(file.name_, OsAccess::kRead, false);
-  if (handle == kNoHandle) return;
-  file.handle_ = handle;
-  file.mode_ = TextFile::Mode::kReading;
-  file.device_ = false;
-  file.position_ = file.valid_ = 0;
+  file.Open(name, TextFile::Mode::kReading);
 }
 
 void CreateTextForWrite(TextFile& file, std::string_view name) {
-  file.name_ = std::string(name);
-  if (PendingIoError != 0) return;
-  if (file.mode_ != TextFile::Mode::kClosed) CloseText(file);
-  if (PendingIoError != 0) return;
-  OsHandle handle = OpenHeld(file.name_, OsAccess::kWrite, true);
-  if (handle == kNoHandle) return;
-  std::uint16_t code = 0;
-  OsFileType type = CurrentOs().Stat(handle, &code);
-  if (code != 0) {
-    Release(handle);
-    Fail(code);
-    return;
-  }
-  file.handle_ = handle;
-  file.mode_ = TextFile::Mode::kWriting;
-  file.device_ = type == OsFileType::kCharacterDevice;
-  file.position_ = file.valid_ = 0;
+  file.Open(name, TextFile::Mode::kWriting);
 }
 
 std::string ReadTextLine(TextFile& file) {
@@ -200,6 +319,11 @@ void WriteTextLine(TextFile& file, std::string_view text) {
   if (file.device_) file.Flush();
 }
 
+bool TextAtCtrlZ(const TextFile& file) {
+  return file.mode_ == TextFile::Mode::kReading &&
+         file.position_ < file.valid_ && file.buffer_[file.position_] == kCtrlZ;
+}
+
 bool TextAtEnd(TextFile& file) {
   if (PendingIoError != 0) return true;
   if (file.mode_ != TextFile::Mode::kReading) {
@@ -218,18 +342,15 @@ void CloseText(TextFile& file) {
     return;
   }
   if (file.mode_ == TextFile::Mode::kWriting) file.Flush();
-  if (!file.device_) {
-    std::uint16_t code = 0;
-    if (!CurrentOs().Close(file.handle_, &code)) Fail(code);
+  // A character device stays open, as the standard devices do.
+  if (file.device_) {
+    file.handle_ = kNoHandle;
+  } else {
+    file.CloseHeld();
   }
-  file.handle_ = kNoHandle;
   file.mode_ = TextFile::Mode::kClosed;
   file.device_ = false;
   file.position_ = file.valid_ = 0;
-}
-
-ByteFile::~ByteFile() {
-  if (handle_ != kNoHandle) Release(handle_);
 }
 
 void ByteFile::Open(std::string_view name, std::size_t record_size,
@@ -242,7 +363,7 @@ void ByteFile::Open(std::string_view name, std::size_t record_size,
     Fail(kFileNotFound);
     return;
   }
-  handle_ = OpenHeld(name_, OsAccess::kReadWrite, create);
+  OpenHeld(name, OsAccess::kReadWrite, create);
   record_size_ = record_size;
 }
 
@@ -299,9 +420,7 @@ void CloseByteFile(ByteFile& file) {
     Fail(kFileNotOpen);
     return;
   }
-  std::uint16_t code = 0;
-  if (!CurrentOs().Close(file.handle_, &code)) Fail(code);
-  file.handle_ = kNoHandle;
+  file.CloseHeld();
 }
 
 }  // namespace kestrel

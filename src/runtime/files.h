@@ -15,14 +15,64 @@
 
 namespace kestrel {
 
+// What both kinds of file hold: the handle, the name, and the file as it
+// was when it was opened. Letting one go releases the handle.
+class HeldFile {
+ public:
+  HeldFile(const HeldFile&) = delete;
+  HeldFile& operator=(const HeldFile&) = delete;
+
+  const std::string& name() const { return name_; }
+
+ protected:
+  HeldFile() = default;
+  ~HeldFile();
+
+  // Opens, checks and locks the file, as an image or (`create`) as the
+  // copy; a failure leaves its code pending and the file closed.
+  void OpenHeld(std::string_view name, OsAccess access, bool create);
+  // Closes the handle; false with the code pending when the OS refuses.
+  bool CloseHeld();
+
+  OsHandle handle_ = kNoHandle;
+  std::string name_;
+  OsFileInfo opened_;
+
+ private:
+  friend bool UnchangedSinceOpened(const HeldFile&);
+  friend std::uint64_t SizeWhenOpened(const HeldFile&);
+  friend bool StillThere(const HeldFile&);
+  friend void KeepOutput(HeldFile&);
+  friend void DiscardOutput(HeldFile&);
+
+  bool output_ = false;  // a regular file this run opened as its copy
+  bool made_ = false;    // created by this run's open
+};
+
+// True when the file, still open, has the size and times it had when it
+// was opened: no other program has rewritten or cut it since. A failure to
+// look leaves its code pending.
+bool UnchangedSinceOpened(const HeldFile& file);
+// The file's size when it was opened.
+std::uint64_t SizeWhenOpened(const HeldFile& file);
+// True when the file's name still leads to the file opened under it.
+bool StillThere(const HeldFile& file);
+// The copy is complete: it stays, whatever happens next.
+void KeepOutput(HeldFile& file);
+// After a failure: closes the copy, dropping what is buffered, and removes
+// it if it is a regular file that this run opened as its copy and its name
+// still leads to it, so that no half-written image is left to be taken for
+// a stamped one. Nothing else is ever removed.
+void DiscardOutput(HeldFile& file);
+// The same for the signal and fault handlers, for the copy still being
+// written, if any: no allocation, no lock, the platform's own calls.
+void DiscardUnfinishedOutput();
+
 // A file read or written line by line through a 256-byte buffer. Letting
 // it go without CloseText releases the handle but drops what is buffered.
-class TextFile {
+class TextFile : public HeldFile {
  public:
   TextFile() = default;
-  TextFile(const TextFile&) = delete;
-  TextFile& operator=(const TextFile&) = delete;
-  ~TextFile();
 
   enum class Mode { kClosed, kReading, kWriting };
   static constexpr std::size_t kBufferSize = 256;
@@ -30,7 +80,6 @@ class TextFile {
   // The state the file rules define (a failed open still records the
   // name); the tests read it.
   Mode mode() const { return mode_; }
-  const std::string& name() const { return name_; }
 
  private:
   friend void OpenTextForRead(TextFile&, std::string_view);
@@ -38,15 +87,15 @@ class TextFile {
   friend std::string_view ReadTextLine(TextFile&, std::string&);
   friend void WriteTextLine(TextFile&, std::string_view);
   friend bool TextAtEnd(TextFile&);
+  friend bool TextAtCtrlZ(const TextFile&);
   friend void CloseText(TextFile&);
 
+  void Open(std::string_view name, Mode mode);
   bool Refill();
   void Flush();
 
-  OsHandle handle_ = kNoHandle;
   Mode mode_ = Mode::kClosed;
   bool device_ = false;
-  std::string name_;
   char buffer_[kBufferSize] = {};
   std::size_t position_ = 0;  // next byte to read or write
   std::size_t valid_ = 0;     // bytes read into the buffer
@@ -67,17 +116,14 @@ std::string_view ReadTextLine(TextFile& file, std::string& scratch);
 void WriteTextLine(TextFile& file, std::string_view text);
 // True when no byte remains or the next one is Ctrl-Z.
 bool TextAtEnd(TextFile& file);
+// True when TextAtEnd stopped at a Ctrl-Z rather than at the file's end.
+bool TextAtCtrlZ(const TextFile& file);
 // Writes out what is buffered and closes.
 void CloseText(TextFile& file);
 
 // A file moved in blocks of records with no buffer: one OS call a block.
-class ByteFile {
+class ByteFile : public HeldFile {
  public:
-  ByteFile() = default;
-  ByteFile(const ByteFile&) = delete;
-  ByteFile& operator=(const ByteFile&) = delete;
-  ~ByteFile();
-
   bool is_open() const { return handle_ != kNoHandle; }
 
  private:
@@ -94,9 +140,7 @@ class ByteFile {
   void Transfer(std::size_t count, std::size_t* moved, std::uint16_t short_code,
                 Move move);
 
-  OsHandle handle_ = kNoHandle;
   std::size_t record_size_ = 0;
-  std::string name_;
 };
 
 // Opens an existing file for reading and writing, as every byte file is.

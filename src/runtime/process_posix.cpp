@@ -1,6 +1,7 @@
 #include <unistd.h>
 
 #include "runtime/console.h"
+#include "runtime/files.h"
 #include "runtime/process.h"
 
 namespace kestrel {
@@ -18,6 +19,7 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 }
 
 void ExitWithStatus(int status) {
+  DiscardUnfinishedOutput();
   RestoreConsole();
   ::_exit(status & 0xFF);
 }

@@ -2,6 +2,7 @@
 
 #include "runtime/arguments.h"
 #include "runtime/console.h"
+#include "runtime/files.h"
 #include "runtime/process.h"
 
 namespace kestrel {
@@ -21,6 +22,7 @@ std::vector<std::string> ProgramArguments(int, char**) {
 }
 
 void ExitWithStatus(int status) {
+  DiscardUnfinishedOutput();
   RestoreConsole();
   ::ExitProcess(static_cast<UINT>(status & 0xFF));
 }

@@ -1,7 +1,7 @@
 // Every OS call of a full HEX run and a full BIN run, failed in turn with
 // every error it can meet and by running out of memory: the run must end
 // with the block and status of its stage, never print the success block,
-// and never touch its input.
+// never touch its input, and leave no copy behind.
 #include <gtest/gtest.h>
 
 #include "bin/bin_patch.h"
@@ -52,11 +52,12 @@ class PatchFaultTest : public RuntimeTest,
   // the input stage; until the output is opened, the serial stage (only
   // HEX reads its first line there); after that, the output stage.
   static int StageStatus(const std::vector<std::string>& calls, std::size_t n) {
-    std::size_t output_opened = 0;
+    std::size_t input_held = 0, output_opened = 0;
     for (std::size_t i = 0; i < calls.size(); ++i) {
       if (calls[i].rfind("open kestrel.", 0) == 0) output_opened = i + 1;
+      if (calls[i].rfind("lock", 0) == 0 && input_held == 0) input_held = i + 1;
     }
-    if (n <= 2) return 66;
+    if (n <= input_held) return 66;
     return n < output_opened ? 64 : 73;
   }
 
@@ -69,10 +70,11 @@ class PatchFaultTest : public RuntimeTest,
 TEST_P(PatchFaultTest, EveryFailedCallEndsInItsStagesBlock) {
   std::vector<std::string> calls = CleanRun();
   ASSERT_GT(calls.size(), 8u);
-  constexpr std::uint16_t kExhausted = 0;  // no code: memory runs out
+  constexpr std::uint16_t kNoReason = 0;       // failed, saying no why
+  constexpr std::uint16_t kExhausted = 0xFFFF;  // no code: memory runs out
   for (std::uint16_t code :
        {kFileNotFound, kAccessDenied, kInvalidHandle, kShortWrite,
-        kWriteProtected, kGeneralFailure, kExhausted}) {
+        kWriteProtected, kGeneralFailure, kNoReason, kExhausted}) {
     for (std::size_t n = 1; n <= calls.size(); ++n) {
       Reset();
       if (code == kExhausted) {
@@ -86,6 +88,7 @@ TEST_P(PatchFaultTest, EveryFailedCallEndsInItsStagesBlock) {
                    (code == kExhausted ? "no memory" : std::to_string(code)));
       EXPECT_EQ(status, StageStatus(calls, n));
       EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
+      EXPECT_EQ(os_.files.count(GetParam().output), 0u);
       ExpectInputIntact();
     }
   }

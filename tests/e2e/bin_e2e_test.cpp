@@ -1,10 +1,14 @@
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "e2e/images.h"
 #include "e2e/terminal.h"
@@ -20,6 +24,33 @@ class BinPatch : public ::testing::Test {
   }
   ScratchDirectory dir_;
 };
+
+// What `command` printed, its last line end dropped; empty when it failed.
+std::string Shell(const std::string& command) {
+  std::string out;
+  if (FILE* pipe = ::popen((command + " 2>/dev/null").c_str(), "r")) {
+    char buffer[256];
+    while (std::fgets(buffer, sizeof buffer, pipe)) out += buffer;
+    if (::pclose(pipe) != 0) out.clear();
+  }
+  if (!out.empty() && out.back() == '\n') out.pop_back();
+  return out;
+}
+
+// A child that does `work` over and over, or once and then waits, until
+// it is ended.
+pid_t Busy(void (*work)(const char*), const std::string& path) {
+  pid_t child = ::fork();
+  if (child == 0) {
+    for (;;) work(path.c_str());
+  }
+  return child;
+}
+
+void End(pid_t child) {
+  ::kill(child, SIGKILL);
+  ::waitpid(child, nullptr, 0);
+}
 
 TEST_F(BinPatch, OnlyBytesFourToSevenChangeWhateverTheLength) {
   for (std::size_t size : {8u, 9u, 16u, 20u, 1000u, 1024u}) {
@@ -49,13 +80,13 @@ TEST_F(BinPatch, WritesTheSerialMostSignificantByteFirst) {
   }
 }
 
-TEST_F(BinPatch, AnImageBelowEightBytesLeavesAnEmptyOutput) {
+TEST_F(BinPatch, AnImageBelowEightBytesLeavesNoOutput) {
   for (std::size_t size : {0u, 7u}) {
     dir_.Write("IMAGE.Bin", SomeBytes(size));
     Finished run = Run("IMAGE.Bin", "123456789");
     EXPECT_EQ(run.screen, ErrorBlock("Unexpected end of IMAGE.Bin file"));
     EXPECT_EQ(run.status, 65);
-    EXPECT_EQ(dir_.Read("kestrel.bin"), "");
+    EXPECT_FALSE(dir_.Exists("kestrel.bin"));
   }
 }
 
@@ -124,10 +155,16 @@ TEST_F(BinPatch, OnlyAFileCanBeAnImageThoughADeviceMayTakeTheOutput) {
   dir_.Write("board.bin", SomeBytes(16));
   ::mkfifo(dir_.File("fifo.bin").c_str(), 0644);
   std::filesystem::create_symlink("/dev/zero", dir_.File("zero.bin"));
+  // A writer waiting on the FIFO must go on waiting: the tool never opens it.
+  pid_t writer = Busy([](const char* fifo) { ::_exit(::open(fifo, O_WRONLY)); },
+                      dir_.File("fifo.bin"));
+  ::usleep(50000);
   for (const char* name : {"fifo.bin", "zero.bin"}) {
     EXPECT_EQ(Run(name, "123456789").screen,
               ErrorBlock(std::string("Can't find file ") + name));
   }
+  EXPECT_EQ(::waitpid(writer, nullptr, WNOHANG), 0) << "the writer went on";
+  End(writer);
   ::mkfifo(dir_.File("kestrel.bin").c_str(), 0644);
   Finished fifo = Run("board.bin", "123456789");
   EXPECT_EQ(fifo.screen, ErrorBlock("Can't create file kestrel.bin"));
@@ -145,6 +182,56 @@ TEST_F(BinPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
   EXPECT_EQ(Run("board.bin", "123456789").screen,
             ErrorBlock("Can't create file kestrel.bin"));
   EXPECT_EQ(dir_.Read("kestrel.bin"), "held");
+}
+
+TEST_F(BinPatch, OtherProgramsOpeningTheImageNeverKillAStamp) {
+  SKIP_UNDER_WINE("leases are Linux's");
+  dir_.Write("board.bin", SomeBytes(64));
+  pid_t opener = Busy([](const char* image) { ::close(::open(image, O_RDONLY)); },
+                      dir_.File("board.bin"));
+  for (int i = 0; i < 60; ++i) {
+    int status = Run("board.bin", "123456789").status;
+    EXPECT_TRUE(status == 0 || status == 66) << status;
+  }
+  End(opener);
+}
+
+// Root's own: a loop device, a FUSE mount, a link of another user.
+TEST_F(BinPatch, TheCopyIsNeverADiskNorAPlantedLinkNorTheImageSpelledOtherwise) {
+  SKIP_UNDER_WINE("Linux's devices, owners and mounts");
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+  std::string image = SomeBytes(4096, 3);
+  dir_.Write("board.bin", image);
+  dir_.Write("disk.img", std::string(8 << 20, '\0'));
+  std::string loop = Shell("losetup -f --show " + dir_.File("disk.img"));
+  if (loop.empty()) GTEST_SKIP() << "no loop device";
+  std::filesystem::create_symlink(loop, dir_.File("kestrel.bin"));
+  EXPECT_EQ(Run("board.bin", "123456789").status, 73);
+
+  // A USB stick's exFAT: "Kestrel.Bin" is "kestrel.bin".
+  std::filesystem::create_directory(dir_.File("stick"));
+  if (Shell("mkfs.exfat " + loop + " >/dev/null && mount.exfat-fuse " + loop + " " +
+            dir_.File("stick") + " && echo mounted") == "mounted") {
+    std::ofstream(dir_.File("stick/Kestrel.Bin")) << image;
+    Finished itself = RunToEnd({"Kestrel.Bin", "123456789"}, dir_.File("stick"));
+    EXPECT_EQ(itself.status, 73);
+    EXPECT_TRUE(ReadFile(dir_.File("stick/Kestrel.Bin")) == image);
+  } else {
+    ADD_FAILURE() << "exFAT through FUSE could not be mounted";
+  }
+  Shell("umount " + dir_.File("stick") + "; losetup -d " + loop);
+
+  // In a sticky folder anyone may write to, another user's link is no way.
+  std::filesystem::remove(dir_.File("kestrel.bin"));
+  dir_.Write("victim.conf", "root's");
+  std::filesystem::create_symlink(dir_.File("victim.conf"),
+                                  dir_.File("kestrel.bin"));
+  ::chmod(dir_.path().c_str(), 01777);
+  ::lchown(dir_.File("kestrel.bin").c_str(), 65534, 65534);
+  EXPECT_EQ(Run("board.bin", "123456789").status, 73);
+  EXPECT_EQ(dir_.Read("victim.conf"), "root's");
+  ::lchown(dir_.File("kestrel.bin").c_str(), 0, 0);
+  EXPECT_EQ(Run("board.bin", "123456789").status, 0) << "root's own link";
 }
 
 TEST_F(BinPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {

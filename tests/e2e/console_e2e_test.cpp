@@ -1,5 +1,8 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
 #include <signal.h>
 #include <string.h>
 #include <sys/ptrace.h>
@@ -135,6 +138,23 @@ INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal,
                          [](const auto& test) {
                            return std::string(sigabbrev_np(test.param));
                          });
+
+TEST(ConsoleTest, ASignalDuringTheCopyLeavesNoCopyBehind) {
+  SKIP_UNDER_WINE("Ctrl+Break is no signal a terminal can send");
+  ScratchDirectory dir;
+  dir.Write("board.bin", std::string(4 << 20, 'b'));  // a second or more
+  Terminal terminal;
+  RunOptions options;
+  options.directory = dir.path();
+  options.mode = RunOptions::Mode::kNoKeyboard;  // as from a batch job
+  terminal.Start({"board.bin", "001234567"}, options);
+  for (int i = 0; i < 500 && !dir.Exists("kestrel.bin"); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  terminal.Signal(SIGTERM);
+  EXPECT_EQ(terminal.Wait(), 1000 + SIGTERM);
+  EXPECT_FALSE(dir.Exists("kestrel.bin"));
+}
 
 TEST(ConsoleTest, StoppedAndContinuedTheWaitStillEndsAtAKey) {
   SKIP_UNDER_WINE("the terminal mode is wine's own, not the program's");

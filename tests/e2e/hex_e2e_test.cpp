@@ -91,6 +91,13 @@ TEST_F(HexPatch, CopiesLinesAfterTheEndRecordButStopsAtCtrlZ) {
   EXPECT_EQ(run.screen, SuccessBlock("kestrel.hex"));
   EXPECT_EQ(dir_.Read("kestrel.hex"),
             kStampedFirst + "\r\n" + kEnd + "\r\n" + kSecond + "\r\n");
+  // Before the end record a Ctrl-Z cuts the image short.
+  dir_.Write("board.hex", kFirst + "\r\n\x1A" + kSecond + "\r\n" + kEnd);
+  run = Run("board.hex", "001234567");
+  EXPECT_EQ(run.screen,
+            ErrorBlock("board.hex doesn't seem to be a valid HEX file"));
+  EXPECT_EQ(run.status, 65);
+  EXPECT_FALSE(dir_.Exists("kestrel.hex"));
 }
 
 TEST_F(HexPatch, ASingleLineImageGivesTheStampedLineAlone) {
@@ -128,8 +135,7 @@ TEST_F(HexPatch, ALaterLineWithAWrongChecksumStopsTheCopy) {
   Finished run = Run("board.hex", "001234567");
   EXPECT_EQ(run.screen, Crc("FF", "Kestrel Tool 2. **** CRC error ****"));
   EXPECT_EQ(run.status, 65);
-  EXPECT_TRUE(dir_.Exists("kestrel.hex"));
-  EXPECT_EQ(dir_.Read("kestrel.hex").find(kEnd), std::string::npos);
+  EXPECT_FALSE(dir_.Exists("kestrel.hex")) << "no partial copy is left";
 }
 
 TEST_F(HexPatch, BrokenLinesFailTheCheck) {
@@ -150,13 +156,25 @@ TEST_F(HexPatch, BrokenLinesFailTheCheck) {
   }
 }
 
-TEST_F(HexPatch, AFirstLineThatIsNoSixteenByteRecordIsRefused) {
-  // Records below 16 bytes pass the check unverified, however padded.
+TEST_F(HexPatch, TheFirstDataRecordIsStampedAfterZeroAddressRecords) {
+  const std::string zero = ":020000040000fa  ";
+  for (const std::string& data :
+       {SomeBytes(8, 3), SomeBytes(32, 4), SomeBytes(255, 5)}) {
+    std::string record = Record(0, 0x40, data);
+    dir_.Write("board.hex", zero + "\n:020000020000FC\n" + record + "\n");
+    EXPECT_EQ(Run("board.hex", "001234567").status, 0) << data.size();
+    EXPECT_EQ(dir_.Read("kestrel.hex"),
+              zero + "\r\n:020000020000FC\r\n" +
+                  Record(0, 0x40, Stamped(data, 1234567)) + "\r\n");
+  }
+}
+
+TEST_F(HexPatch, AFirstLineThatIsNoStampableRecordIsRefused) {
   const std::string padding(32, ' ');
   for (const std::string& image : std::vector<std::string>{
-           ":020000040000FA\r\n" + kFirst + "\r\n",
-           ":020000040000FA" + padding + "\r\n" + kFirst + "\r\n",
-           Record(0, 0, SomeBytes(15)) + padding + "\r\n",
+           ":020000040800F2\r\n" + kFirst + "\r\n",
+           ":020000040000FA\r\n" + kEnd + "\r\n",
+           Record(0, 0, SomeBytes(7)) + padding + "\r\n",
            kEnd + padding + "\r\n", std::string(), std::string("\r\n\r\n")}) {
     dir_.Write("board.hex", image);
     Finished run = Run("board.hex", "001234567");

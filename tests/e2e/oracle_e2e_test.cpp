@@ -1,5 +1,6 @@
 // Images written and read back by independent Intel HEX tools: GNU objcopy
-// and SRecord's srec_cat. Beyond 64 KiB, so they carry address records.
+// and SRecord's srec_cat. Beyond 64 KiB, so they carry address records;
+// srec_cat by default starts with a zero address and writes 32-byte records.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -12,7 +13,7 @@ namespace kestrel::e2e {
 namespace {
 
 struct Writer {
-  const char* name;
+  const char* name;  // the test's name
   const char* command;  // %s: input binary, then output hex
 };
 
@@ -31,8 +32,6 @@ TEST_P(Oracle, StampedImageDecodesToTheOriginalWithOnlyTheSerialChanged) {
                 dir.File("image.bin").c_str(), dir.File("image.hex").c_str());
   ASSERT_EQ(Shell(command), 0) << command;
   std::string written = dir.Read("image.hex");
-  ASSERT_EQ(written.substr(0, 3), ":10")
-      << "the first line must be a 16-byte record";
   ASSERT_TRUE(written.find(":02000004") != std::string::npos ||
               written.find(":02000002") != std::string::npos)
       << "no address record";
@@ -51,13 +50,12 @@ TEST_P(Oracle, StampedImageDecodesToTheOriginalWithOnlyTheSerialChanged) {
 INSTANTIATE_TEST_SUITE_P(
     Writers, Oracle,
     ::testing::Values(
-        Writer{"objcopy", "objcopy -I binary -O ihex %s %s"},
-        Writer{"srec_cat",
+        Writer{"Objcopy", "objcopy -I binary -O ihex %s %s"},
+        Writer{"SrecCat",
                "srec_cat %s -Binary -o %s -Intel -Output_Block_Size 16 "
-               "-enable=optional-address"}),
-    [](const auto& test) {
-      return std::string(test.param.name) == "objcopy" ? "Objcopy" : "SrecCat";
-    });
+               "-enable=optional-address"},
+        Writer{"SrecCatDefault", "srec_cat %s -Binary -o %s -Intel"}),
+    [](const auto& test) { return std::string(test.param.name); });
 
 }  // namespace
 }  // namespace kestrel::e2e

@@ -9,6 +9,7 @@ namespace kestrel {
 
 bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
   calls.push_back(call);
+  if (static_cast<int>(calls.size()) == change_at_) ++files[changed_name_].changes;
   if (static_cast<int>(calls.size()) == exhausted_at_) throw std::bad_alloc();
   auto failure = failures_.find(static_cast<int>(calls.size()));
   if (failure == failures_.end()) return false;
@@ -22,7 +23,8 @@ std::size_t FakeOs::Allowed(std::size_t size) const {
 }
 
 OsHandle FakeOs::Open(const std::string& name, OsAccess access, bool create,
-                      std::uint16_t* code) {
+                      bool* made, std::uint16_t* code) {
+  *made = false;
   if (Injected("open " + name, code)) return kNoHandle;
   auto file = files.find(name);
   if (file == files.end()) {
@@ -31,7 +33,9 @@ OsHandle FakeOs::Open(const std::string& name, OsAccess access, bool create,
       return kNoHandle;
     }
     file = files.emplace(name, File()).first;
+    *made = true;
   }
+  if (file->second.id == 0) file->second.id = next_id_++;
   if (file->second.directory || (!create && file->second.device) ||
       (access != OsAccess::kRead && file->second.read_only)) {
     *code = kAccessDenied;
@@ -60,15 +64,49 @@ bool FakeOs::Truncate(OsHandle handle, std::uint16_t* code) {
   if (Injected("truncate " + std::to_string(handle), code)) return false;
   File& file = files.at(handles_.at(handle).name);
   if (!file.device) file.data.clear();
+  ++file.changes;
   return true;
 }
 
-OsFileType FakeOs::Stat(OsHandle handle, std::uint16_t* code) {
-  if (Injected("stat " + std::to_string(handle), code))
-    return OsFileType::kDisk;
-  return files.at(handles_.at(handle).name).device
-             ? OsFileType::kCharacterDevice
-             : OsFileType::kDisk;
+void FakeOs::Describe(const File& file, OsFileInfo* info) {
+  *info = OsFileInfo();
+  info->type = file.device ? OsFileType::kCharacterDevice : OsFileType::kDisk;
+  info->device = 1;
+  info->inode = static_cast<std::uint64_t>(file.id);
+  info->size = file.data.size();
+  info->modified = info->changed = file.changes;
+}
+
+bool FakeOs::Stat(OsHandle handle, OsFileInfo* info, std::uint16_t* code) {
+  if (Injected("stat " + std::to_string(handle), code)) return false;
+  Describe(files.at(handles_.at(handle).name), info);
+  return true;
+}
+
+bool FakeOs::StatName(const char* name, OsFileInfo* info,
+                      std::uint16_t* code) {
+  if (Injected(std::string("statname ") + name, code)) return false;
+  auto file = files.find(name);
+  if (file == files.end()) {
+    *code = kFileNotFound;
+    return false;
+  }
+  Describe(file->second, info);
+  return true;
+}
+
+bool FakeOs::Remove(const char* name, const OsFileInfo* expected,
+                    std::uint16_t* code) {
+  if (Injected(std::string("remove ") + name, code)) return false;
+  auto file = files.find(name);
+  if (file == files.end() || file->second.directory || file->second.device ||
+      (expected != nullptr &&
+       static_cast<std::uint64_t>(file->second.id) != expected->inode)) {
+    *code = kAccessDenied;
+    return false;
+  }
+  files.erase(file);
+  return true;
 }
 
 long FakeOs::Read(OsHandle handle, void* buffer, std::size_t size,
@@ -96,6 +134,7 @@ long FakeOs::Write(OsHandle handle, const void* buffer, std::size_t size,
   Open_& open = handles_.at(handle);
   File& file = files.at(open.name);
   ++file.writes;
+  ++file.changes;
   std::size_t n = Allowed(size);
   if (file.device) return static_cast<long>(n);
   if (file.data.size() < open.position + n) file.data.resize(open.position + n);

@@ -20,6 +20,8 @@ class FakeOs final : public Os {
     bool device = false;
     bool held_elsewhere = false;  // another program has it open
     int writes = 0;               // write calls that reached it
+    int id = 0;                   // which file it is; 0 until first opened
+    int changes = 0;              // its modification time, in changes
   };
 
   std::map<std::string, File> files;
@@ -32,14 +34,23 @@ class FakeOs final : public Os {
   void ShortCall(int n, std::size_t bytes) { short_calls_[n] = bytes; }
   // Call number `n` runs out of memory: it throws std::bad_alloc.
   void ExhaustMemoryAt(int n) { exhausted_at_ = n; }
+  // Before call number `n`, another program rewrites `name` in place.
+  void ChangeAt(int n, const std::string& name) {
+    change_at_ = n;
+    changed_name_ = name;
+  }
 
   int open_handles() const { return static_cast<int>(handles_.size()); }
 
   OsHandle Open(const std::string& name, OsAccess access, bool create,
-                std::uint16_t* code) override;
+                bool* made, std::uint16_t* code) override;
   bool Lock(OsHandle handle, std::uint16_t* code) override;
   bool Truncate(OsHandle handle, std::uint16_t* code) override;
-  OsFileType Stat(OsHandle handle, std::uint16_t* code) override;
+  bool Stat(OsHandle handle, OsFileInfo* info, std::uint16_t* code) override;
+  bool StatName(const char* name, OsFileInfo* info,
+                std::uint16_t* code) override;
+  bool Remove(const char* name, const OsFileInfo* file,
+              std::uint16_t* code) override;
   long Read(OsHandle handle, void* buffer, std::size_t size,
             std::uint16_t* code) override;
   long Write(OsHandle handle, const void* buffer, std::size_t size,
@@ -57,10 +68,14 @@ class FakeOs final : public Os {
   // Records the call; true when it is to fail, with the code stored.
   bool Injected(const std::string& call, std::uint16_t* code);
   std::size_t Allowed(std::size_t size) const;
+  static void Describe(const File& file, OsFileInfo* info);
 
   std::map<int, std::uint16_t> failures_;
   std::map<int, std::size_t> short_calls_;
   int exhausted_at_ = 0;
+  int change_at_ = 0;
+  std::string changed_name_;
+  int next_id_ = 1;
   std::map<OsHandle, Open_> handles_;
   OsHandle next_handle_ = 3;
 };
