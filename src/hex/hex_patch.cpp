@@ -53,7 +53,8 @@ Head ReadHead(TextFile& input, const std::string& name) {
     head.zero_addresses.push_back(std::move(head.record));
   }
   // Only a data record of 8 bytes or more has a place for the serial.
-  if (!IsStampableRecord(head.record)) head.status = NotValid(name, kErrorTitle);
+  if (!IsStampableRecord(head.record))
+    head.status = NotValid(name, kErrorTitle);
   return head;
 }
 
@@ -88,7 +89,8 @@ int PatchHexImage(const std::string& name, const std::string& serial_text) {
       // ends the run before any output exists.
       Head head = ReadHead(input, name);
       if (head.status != kStatusSuccess) return head.status;
-      std::string stamped = PatchFirstRecord(std::move(head.record), serial.value);
+      std::string stamped =
+          PatchFirstRecord(std::move(head.record), serial.value);
       TextFile output;
       try {
         CreateTextForWrite(output, kOutputName);

@@ -1,6 +1,7 @@
 #include "runtime/console.h"
 
 #include <cstring>
+#include <string>
 
 namespace kestrel {
 namespace {
@@ -48,18 +49,51 @@ void ConsoleWriteLine(std::string_view text) {
   HandOver();
 }
 
-void ConsoleWriteArgument(std::string_view text) {
-  char shown[kBufferSize];
-  while (!text.empty()) {
-    std::size_t take = text.size() < sizeof shown ? text.size() : sizeof shown;
-    for (std::size_t i = 0; i < take; ++i) {
-      auto byte = static_cast<unsigned char>(text[i]);
-      bool control = (byte < 32 && byte != '\t') || byte == 127;
-      shown[i] = control ? '?' : text[i];
-    }
-    ConsoleWrite(std::string_view(shown, take));
-    text.remove_prefix(take);
+// The length of the valid UTF-8 character `text` starts with; 0 for none.
+std::size_t Utf8Length(std::string_view text) {
+  auto at = [&](std::size_t i) {
+    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0u;
+  };
+  unsigned lead = at(0);
+  std::size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : 2;
+  // The second byte's range rules out overlong forms, surrogates and
+  // code points past U+10FFFF.
+  unsigned low = lead == 0xE0 ? 0xA0 : lead == 0xF0 ? 0x90 : 0x80;
+  unsigned high = lead == 0xED ? 0x9F : lead == 0xF4 ? 0x8F : 0xBF;
+  if (lead < 0xC2 || lead > 0xF4 || at(1) < low || at(1) > high) return 0;
+  for (std::size_t i = 2; i < length; ++i) {
+    if (at(i) < 0x80 || at(i) > 0xBF) return 0;
   }
+  return length;
+}
+
+void ConsoleWriteArgument(std::string_view text) {
+  using Controls = ConsoleDevice::Controls;
+  Controls controls = console.device != nullptr ? console.device->controls()
+                                                : Controls::kAsciiOnly;
+  std::string shown;
+  shown.reserve(text.size());
+  for (std::size_t i = 0; i < text.size();) {
+    auto byte = static_cast<unsigned char>(text[i]);
+    std::size_t length = 1;
+    bool control = (byte < 32 && byte != '\t') || byte == 127;
+    if (byte >= 0x80 && controls == Controls::kC1Bytes) {
+      control = byte <= 0x9F;
+    } else if (byte >= 0x80 && controls == Controls::kC1CodePoints) {
+      length = Utf8Length(text.substr(i));
+      control =
+          length == 0 ||
+          (byte == 0xC2 && static_cast<unsigned char>(text[i + 1]) <= 0x9F);
+      if (length == 0) length = 1;
+    }
+    if (control) {
+      shown += '?';
+    } else {
+      shown.append(text, i, length);
+    }
+    i += length;
+  }
+  ConsoleWrite(shown);
 }
 
 bool KeyWaiting() {

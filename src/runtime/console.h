@@ -15,7 +15,10 @@ void ConsoleWrite(std::string_view text);
 void ConsoleWriteLine(std::string_view text = {});
 // Appends text that came from outside the tool (a file name, a serial
 // number) as data: every byte below 32 but tab, and 127, is shown as '?',
-// so that no name can move the cursor, forge a line or drive the terminal.
+// and so are the C1 controls where the console takes them (the code points
+// U+0080 to U+009F and every byte that is no valid UTF-8 on a UTF-8
+// console, the bytes 0x80 to 0x9F on another 8-bit one), so that no name
+// can move the cursor, forge a line or drive the terminal.
 void ConsoleWriteArgument(std::string_view text);
 
 // True once a key press has arrived; never blocks. The key is taken out of
@@ -35,6 +38,9 @@ class ConsoleDevice {
   // one. A key that is taken never reaches the next program.
   virtual bool TakeKeys() = 0;
   virtual bool HasKeyboard() = 0;
+  // What the console takes for controls beyond the ASCII ones.
+  enum class Controls { kAsciiOnly, kC1Bytes, kC1CodePoints };
+  virtual Controls controls() const { return Controls::kAsciiOnly; }
 };
 
 // Installs the device the layer writes to and starts with an empty buffer

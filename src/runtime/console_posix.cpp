@@ -1,10 +1,14 @@
 #include <fcntl.h>
+#include <langinfo.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <clocale>
+#include <cstring>
 
 #include "runtime/console.h"
 #include "runtime/files.h"
@@ -47,7 +51,8 @@ bool TakeTerminal() {
 
 class TerminalConsole final : public ConsoleDevice {
  public:
-  TerminalConsole(int out, bool keyboard) : out_(out), keyboard_(keyboard) {}
+  TerminalConsole(int out, bool keyboard, Controls controls)
+      : out_(out), keyboard_(keyboard), controls_(controls) {}
 
   // The terminal places, wraps and scrolls the text itself.
   void Show(const char* data, std::size_t size) override {
@@ -56,24 +61,46 @@ class TerminalConsole final : public ConsoleDevice {
 
   // Takes every byte waiting, so that the key that ends a wait (and the
   // rest of an escape sequence) never reaches the shell.
+  // A terminal that has hung up (its window closed while SIGHUP is
+  // ignored) gives no key ever again, only ends of file: that ends a wait
+  // as a key does, and its mode is left alone.
   bool TakeKeys() override {
     if (!keyboard_) return false;
+    struct pollfd input = {STDIN_FILENO, POLLIN, 0};
+    bool gone = ::poll(&input, 1, 0) > 0 &&
+                (input.revents & (POLLHUP | POLLERR | POLLNVAL)) != 0;
     bool any = false;
     char bytes[64];
-    while (true) {
+    while (!gone) {
       ssize_t got = RetryOnInterrupt(
           [&] { return ::read(STDIN_FILENO, bytes, sizeof bytes); });
-      if (got <= 0) return any;
+      if (got == 0 || (got < 0 && errno == EAGAIN)) return any;
+      gone = got < 0;
       any = true;
     }
+    input_mode_saved = 0;
+    return true;
   }
 
   bool HasKeyboard() override { return keyboard_; }
+  Controls controls() const override { return controls_; }
 
  private:
   int out_;
   bool keyboard_;
+  Controls controls_;
 };
+
+// A terminal in a UTF-8 locale takes U+0080 to U+009F for C1 controls; an
+// 8-bit one (xterm +u8, the Linux console without UTF-8) the bytes.
+ConsoleDevice::Controls TerminalControls() {
+  const char* previous = ::setlocale(LC_CTYPE, "");
+  bool utf8 =
+      previous != nullptr && std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
+  ::setlocale(LC_CTYPE, "C");
+  return utf8 ? ConsoleDevice::Controls::kC1CodePoints
+              : ConsoleDevice::Controls::kC1Bytes;
+}
 
 // Installs `handler` for `signal`, unless the caller ignores it: an ignored
 // signal stays ignored (a SIGXFSZ ignored then fails the write instead).
@@ -184,7 +211,7 @@ const char* SetUpConsole() {
     keyboard = TakeTerminal();
   }
 
-  static TerminalConsole console(out, keyboard);
+  static TerminalConsole console(out, keyboard, TerminalControls());
   InstallConsole(&console);
   return nullptr;
 }

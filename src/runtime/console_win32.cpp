@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include <vector>
+#include <string>
 
 #include "runtime/console.h"
 #include "runtime/files.h"
@@ -32,51 +32,38 @@ BOOL WINAPI OnControlEvent(DWORD event) {
   return FALSE;
 }
 
-// Writes into the screen buffer at the console's cursor, in the colour the
-// console had at start-up, wrapping at the last column and scrolling at the
-// bottom, as the console of a full-screen tool would.
-class ScreenBufferConsole final : public ConsoleDevice {
+// Hands each whole line to the console in one WriteConsoleW call. The
+// console serialises such calls and places, wraps and scrolls the text
+// itself, on a buffer of any size, as a terminal does: a line another
+// program on the same console writes meanwhile never cuts into one of the
+// tool's. Reading the cursor, writing the cells and moving the cursor
+// would be three steps, and another program may write between any two.
+class StreamConsole final : public ConsoleDevice {
  public:
-  ScreenBufferConsole(HANDLE out, const CONSOLE_SCREEN_BUFFER_INFO& info,
-                      bool keyboard)
-      : out_(out), keyboard_(keyboard), colour_(info.wAttributes) {
-    TakeCursor(info);
-  }
+  StreamConsole(HANDLE out, bool keyboard) : out_(out), keyboard_(keyboard) {}
 
   void Show(const char* data, std::size_t size) override {
-    // Another program on the same console (start /b, a tool earlier in
-    // the batch) may have written and moved the cursor since.
-    CONSOLE_SCREEN_BUFFER_INFO info;
-    if (GetConsoleScreenBufferInfo(out_, &info)) TakeCursor(info);
-    for (std::size_t i = 0; i < size; ++i) {
-      char c = data[i];
-      if (c == '\r') {
-        FlushRun();
-        x_ = 0;
-      } else if (c == '\n') {
-        FlushRun();
-        NextRow();
-      } else if (c == '\b') {
-        FlushRun();
-        if (x_ > 0) --x_;
-      } else if (c == '\a') {
-        // The bell is silent.
-      } else {
-        if (run_.empty()) run_x_ = x_;
-        CHAR_INFO cell;
-        cell.Char.AsciiChar = c;
-        cell.Attributes = colour_;
-        run_.push_back(cell);
-        if (++x_ == columns_) {
-          FlushRun();
-          x_ = 0;
-          NextRow();
-        }
-      }
-    }
-    FlushRun();
-    COORD cursor = {x_, y_};
-    SetConsoleCursorPosition(out_, cursor);
+    line_.append(data, size);
+    if (line_.empty() || line_.back() != '\n') return;
+    // The text is in the ANSI code page, as the arguments are: shown in
+    // UTF-16, a name keeps the characters typed (café, not cafΘ).
+    int length = MultiByteToWideChar(
+        CP_ACP, 0, line_.data(), static_cast<int>(line_.size()), nullptr, 0);
+    std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L' ');
+    MultiByteToWideChar(CP_ACP, 0, line_.data(), static_cast<int>(line_.size()),
+                        wide.data(), length);
+    line_.clear();
+    // The tool's lines need CR and LF processed and long lines wrapped.
+    // Under wine a handle without read access lets SetConsoleMode switch
+    // processing off, so a mode is put back only where it could be read.
+    DWORD mode = 0;
+    bool known = GetConsoleMode(out_, &mode) != 0;
+    DWORD wanted = mode | ENABLE_PROCESSED_OUTPUT | ENABLE_WRAP_AT_EOL_OUTPUT;
+    if (known && wanted != mode) SetConsoleMode(out_, wanted);
+    DWORD written = 0;
+    WriteConsoleW(out_, wide.data(), static_cast<DWORD>(wide.size()), &written,
+                  nullptr);
+    if (known && wanted != mode) SetConsoleMode(out_, mode);
   }
 
   bool TakeKeys() override;
@@ -84,57 +71,9 @@ class ScreenBufferConsole final : public ConsoleDevice {
   bool HasKeyboard() override { return keyboard_; }
 
  private:
-  void FlushRun() {
-    if (run_.empty()) return;
-    COORD size = {static_cast<SHORT>(run_.size()), 1};
-    COORD from = {0, 0};
-    SMALL_RECT area = {run_x_, y_, static_cast<SHORT>(run_x_ + run_.size() - 1),
-                       y_};
-    WriteConsoleOutputA(out_, run_.data(), size, from, &area);
-    run_.clear();
-  }
-
-  // The whole screen buffer, in the console's own coordinates: a Windows
-  // console has 9001 rows by default, and may be wider than 256 columns.
-  void TakeCursor(const CONSOLE_SCREEN_BUFFER_INFO& info) {
-    columns_ = info.dwSize.X > 0 ? info.dwSize.X : 80;
-    rows_ = info.dwSize.Y > 0 ? info.dwSize.Y : 25;
-    x_ = info.dwCursorPosition.X < columns_ ? info.dwCursorPosition.X : 0;
-    y_ = info.dwCursorPosition.Y < rows_ ? info.dwCursorPosition.Y : rows_ - 1;
-  }
-
-  void NextRow() {
-    if (y_ + 1 < rows_) {
-      ++y_;
-      return;
-    }
-    if (rows_ == 1) {
-      // Nothing to scroll up: the one row is cleared instead.
-      DWORD done = 0;
-      FillConsoleOutputCharacterA(out_, ' ', static_cast<DWORD>(columns_),
-                                  COORD{0, 0}, &done);
-      FillConsoleOutputAttribute(out_, colour_, static_cast<DWORD>(columns_),
-                                 COORD{0, 0}, &done);
-      return;
-    }
-    SMALL_RECT moved = {0, 1, static_cast<SHORT>(columns_ - 1),
-                        static_cast<SHORT>(rows_ - 1)};
-    COORD to = {0, 0};
-    CHAR_INFO fill;
-    fill.Char.AsciiChar = ' ';
-    fill.Attributes = colour_;
-    ScrollConsoleScreenBufferA(out_, &moved, nullptr, to, &fill);
-  }
-
   HANDLE out_;
   bool keyboard_;
-  WORD colour_;
-  SHORT columns_ = 80;
-  SHORT rows_ = 25;
-  SHORT x_ = 0;
-  SHORT y_ = 0;
-  std::vector<CHAR_INFO> run_;
-  SHORT run_x_ = 0;
+  std::string line_;  // the line being handed over, until its end
   unsigned alt_code_ = 0;
 };
 
@@ -174,7 +113,7 @@ int KeypadDigit(const KEY_EVENT_RECORD& event) {
   }
 }
 
-bool ScreenBufferConsole::TakeKeys() {
+bool StreamConsole::TakeKeys() {
   if (!keyboard_) return false;
   bool any = InterlockedExchange(&ctrl_c_event, 0) != 0;
   // Under wine this makes pending terminal input visible as events; on
@@ -229,7 +168,11 @@ const char* SetUpConsole() {
 
   input_handle = GetStdHandle(STD_INPUT_HANDLE);
   DWORD mode = 0;
-  bool keyboard = GetConsoleMode(input_handle, &mode) != 0;
+  // A console without a window (a tool started with CREATE_NO_WINDOW, as
+  // test executives and services start them) has input but no keyboard:
+  // nobody could ever end a wait there.
+  bool keyboard =
+      GetConsoleMode(input_handle, &mode) != 0 && GetConsoleWindow() != nullptr;
   if (keyboard) {
     saved_input_mode = mode;
     input_mode_saved = 1;
@@ -241,7 +184,7 @@ const char* SetUpConsole() {
   // reaches the tool as an event, and must not end a stamp half-way.
   SetConsoleCtrlHandler(OnControlEvent, TRUE);
 
-  static ScreenBufferConsole console(out, info, keyboard);
+  static StreamConsole console(out, keyboard);
   InstallConsole(&console);
   return nullptr;
 }

@@ -5,8 +5,8 @@
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure_codes.h"
-#include "runtime/files.h"
 #include "runtime/faults.h"
+#include "runtime/files.h"
 #include "runtime/frames.h"
 #include "runtime/report.h"
 
@@ -20,6 +20,10 @@ namespace {
 // the C library's lock-free _dl_find_object).
 char fault_stack[64 * 1024];
 void* fault_frames[kMaxFrames];
+struct sigaction fault_action;
+// The fault signals the caller ignored: a copy sent by a process stays
+// ignored, as every other ignored signal does.
+sigset_t ignored_by_caller;
 
 int FaultNumber(int signal, int code) {
   switch (signal) {
@@ -64,6 +68,10 @@ void* FaultAddress([[maybe_unused]] const siginfo_t* info, void* context) {
 }
 
 void OnFault(int signal, siginfo_t* info, void* context) {
+  if (info->si_code <= 0 && sigismember(&ignored_by_caller, signal)) {
+    ::sigaction(signal, &fault_action, nullptr);
+    return;
+  }
   DiscardUnfinishedOutput();
   RestoreConsole();
   if (info->si_code <= 0) {
@@ -74,7 +82,12 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     return;
   }
   void* address = FaultAddress(info, context);
-  int count = static_cast<int>(Backtrace(fault_frames, kMaxFrames));
+  // A jump to a wild address (a smashed return address) leaves nothing to
+  // unwind from: the unwinder would read the address to look for a signal
+  // trampoline there and fault again. It is reported without frames.
+  int count = InRecordedCode(address)
+                  ? static_cast<int>(Backtrace(fault_frames, kMaxFrames))
+                  : 0;
   // Skip this handler and the signal trampoline: the walk starts at the
   // caller of the faulting frame.
   int first = count;
@@ -99,12 +112,15 @@ void InstallFaultHandlers() {
   stack.ss_size = sizeof fault_stack;
   ::sigaltstack(&stack, nullptr);
 
-  struct sigaction fault = {};
-  fault.sa_sigaction = OnFault;
-  fault.sa_flags = static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
-  sigemptyset(&fault.sa_mask);
+  fault_action.sa_sigaction = OnFault;
+  fault_action.sa_flags =
+      static_cast<int>(SA_SIGINFO | SA_ONSTACK | SA_RESETHAND);
+  sigemptyset(&fault_action.sa_mask);
+  sigemptyset(&ignored_by_caller);
   for (int signal : {SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
-    ::sigaction(signal, &fault, nullptr);
+    struct sigaction previous;
+    ::sigaction(signal, &fault_action, &previous);
+    if (previous.sa_handler == SIG_IGN) sigaddset(&ignored_by_caller, signal);
   }
 }
 

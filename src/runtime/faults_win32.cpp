@@ -3,8 +3,8 @@
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure_codes.h"
-#include "runtime/files.h"
 #include "runtime/faults.h"
+#include "runtime/files.h"
 #include "runtime/frames.h"
 #include "runtime/report.h"
 

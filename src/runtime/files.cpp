@@ -74,7 +74,8 @@ bool EqualIgnoringCase(std::string_view a, std::string_view b) {
 // inode numbers. The folding shows in a third spelling that finds a file.
 bool SpelledLikeTheCopy(const std::string& image, const std::string& copy) {
   std::size_t slash = image.rfind('/');
-  std::string base = slash == std::string::npos ? image : image.substr(slash + 1);
+  std::string base =
+      slash == std::string::npos ? image : image.substr(slash + 1);
   if (!EqualIgnoringCase(base, copy)) return false;
   Os& os = CurrentOs();
   std::uint16_t code = 0;
@@ -91,7 +92,8 @@ bool SpelledLikeTheCopy(const std::string& image, const std::string& copy) {
                               ? std::tolower(static_cast<unsigned char>(c))
                               : std::toupper(static_cast<unsigned char>(c)));
   }
-  if (probe == base) probe = copy, probe[0] = static_cast<char>(std::toupper(probe[0]));
+  if (probe == base)
+    probe = copy, probe[0] = static_cast<char>(std::toupper(probe[0]));
   OsFileInfo found;
   return os.StatName(probe.c_str(), &found, &code);
 }

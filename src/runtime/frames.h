@@ -27,6 +27,11 @@ void RecordModules();
 // An address as an offset into the recorded module that holds it, so that
 // it fits eight hexadecimal digits and can be looked up in that module.
 std::uint32_t RelativeAddress(const void* address);
+#ifndef _WIN32
+// True when `address` lies in code of a recorded module: only from there
+// can the frames be unwound.
+bool InRecordedCode(const void* address);
+#endif
 
 }  // namespace platform
 }  // namespace kestrel

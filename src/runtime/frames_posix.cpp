@@ -33,6 +33,7 @@ struct Segment {
   std::uintptr_t base;
   std::uintptr_t start;
   std::uintptr_t end;
+  bool code;
 };
 Segment segments[32];
 std::size_t segment_count = 0;
@@ -43,8 +44,8 @@ int Record(dl_phdr_info* info, std::size_t, void*) {
     const ElfW(Phdr)& header = info->dlpi_phdr[i];
     if (header.p_type != PT_LOAD) continue;
     std::uintptr_t start = info->dlpi_addr + header.p_vaddr;
-    segments[segment_count++] = {info->dlpi_addr, start,
-                                 start + header.p_memsz};
+    segments[segment_count++] = {info->dlpi_addr, start, start + header.p_memsz,
+                                 (header.p_flags & PF_X) != 0};
   }
   return 0;
 }
@@ -87,6 +88,17 @@ std::uint32_t RelativeAddress(const void* address) {
     }
   }
   return static_cast<std::uint32_t>(value);
+}
+
+bool InRecordedCode(const void* address) {
+  auto value = reinterpret_cast<std::uintptr_t>(address);
+  for (std::size_t i = 0; i < segment_count; ++i) {
+    if (segments[i].code && value >= segments[i].start &&
+        value < segments[i].end) {
+      return true;
+    }
+  }
+  return false;
 }
 
 }  // namespace platform

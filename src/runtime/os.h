@@ -33,8 +33,7 @@ inline bool SameFile(const OsFileInfo& a, const OsFileInfo& b) {
   return a.device == b.device && a.inode == b.inode;
 }
 inline bool SameState(const OsFileInfo& a, const OsFileInfo& b) {
-  return a.size == b.size && a.modified == b.modified &&
-         a.changed == b.changed;
+  return a.size == b.size && a.modified == b.modified && a.changed == b.changed;
 }
 
 // Every call that fails stores the tool's own I/O code (already mapped from

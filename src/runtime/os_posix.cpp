@@ -75,14 +75,15 @@ void Describe(const struct stat& status, OsFileInfo* info) {
 // to the running user or to the folder's owner.
 bool MayFollow(const std::string& name) {
   std::size_t slash = name.rfind('/');
-  std::string folder = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+  std::string folder =
+      slash == std::string::npos ? "." : name.substr(0, slash + 1);
   struct stat link, directory;
   if (::lstat(name.c_str(), &link) != 0 ||
       ::stat(folder.c_str(), &directory) != 0) {
     return false;
   }
-  bool shared = (directory.st_mode & S_ISVTX) != 0 &&
-                (directory.st_mode & S_IWOTH) != 0;
+  bool shared =
+      (directory.st_mode & S_ISVTX) != 0 && (directory.st_mode & S_IWOTH) != 0;
   return !shared || link.st_uid == ::geteuid() ||
          link.st_uid == directory.st_uid;
 }
@@ -119,7 +120,8 @@ bool InUseElsewhere(int fd) {
   sigemptyset(&io);
   sigaddset(&io, SIGIO);
   ::sigprocmask(SIG_BLOCK, &io, &previous);
-  int lease = (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  int lease =
+      (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
   bool in_use = false;
   if (::fcntl(fd, F_SETLEASE, lease) == 0) {
     ::fcntl(fd, F_SETLEASE, F_UNLCK);
@@ -156,17 +158,19 @@ class PosixOs final : public Os {
     flags |= access == OsAccess::kRead    ? O_RDONLY
              : access == OsAccess::kWrite ? O_WRONLY
                                           : O_RDWR;
-    int fd = create ? OpenOutput(name, flags, made)
-                    : RetryOnInterrupt([&] { return ::open(name.c_str(), flags); });
+    int fd =
+        create ? OpenOutput(name, flags, made)
+               : RetryOnInterrupt([&] { return ::open(name.c_str(), flags); });
     if (fd < 0) return Refuse(errno, code);
     struct stat info;
     int refused = 0;
     if (::fstat(fd, &info) != 0) {
       refused = errno;
-    } else if (!create ? !S_ISREG(info.st_mode) || info.st_dev != before.st_dev ||
-                             info.st_ino != before.st_ino
-                       : S_ISDIR(info.st_mode) || S_ISFIFO(info.st_mode) ||
-                             S_ISSOCK(info.st_mode) || S_ISBLK(info.st_mode)) {
+    } else if (!create
+                   ? !S_ISREG(info.st_mode) || info.st_dev != before.st_dev ||
+                         info.st_ino != before.st_ino
+                   : S_ISDIR(info.st_mode) || S_ISFIFO(info.st_mode) ||
+                         S_ISSOCK(info.st_mode) || S_ISBLK(info.st_mode)) {
       // An image is the regular file looked at. An output may be a
       // character device (/dev/null), but not a FIFO, which this open
       // would hold both ends of, nor a disk, nor anything that keeps no

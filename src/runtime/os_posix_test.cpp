@@ -54,7 +54,8 @@ TEST_F(PosixOsTest, AFileWithoutWriteBitsIsReadOnlyEvenForRoot) {
   std::string path = Make("ro.bin", "data");
   ::chmod(path.c_str(), 0444);
   std::uint16_t code = 0;
-  EXPECT_EQ(os_.Open(path, OsAccess::kReadWrite, false, &made_, &code), kNoHandle);
+  EXPECT_EQ(os_.Open(path, OsAccess::kReadWrite, false, &made_, &code),
+            kNoHandle);
   EXPECT_EQ(code, kAccessDenied);
   OsHandle reading = os_.Open(path, OsAccess::kRead, false, &made_, &code);
   EXPECT_NE(reading, kNoHandle) << "reading needs no write bit";

@@ -88,7 +88,8 @@ class Win32Os final : public Os {
       return Failed(code);
     }
     info->device = file.dwVolumeSerialNumber;
-    info->inode = (std::uint64_t{file.nFileIndexHigh} << 32) | file.nFileIndexLow;
+    info->inode =
+        (std::uint64_t{file.nFileIndexHigh} << 32) | file.nFileIndexLow;
     info->size = (std::uint64_t{file.nFileSizeHigh} << 32) | file.nFileSizeLow;
     info->modified = times.LastWriteTime.QuadPart;
     info->changed = times.ChangeTime.QuadPart;
@@ -112,7 +113,8 @@ class Win32Os final : public Os {
   bool Remove(const char* name, const OsFileInfo* file,
               std::uint16_t* code) override {
     OsFileInfo now;
-    if (file != nullptr && (!StatName(name, &now, code) || !SameFile(now, *file))) {
+    if (file != nullptr &&
+        (!StatName(name, &now, code) || !SameFile(now, *file))) {
       if (*code == 0) *code = kAccessDenied;
       return false;
     }

@@ -70,7 +70,7 @@ class PatchFaultTest : public RuntimeTest,
 TEST_P(PatchFaultTest, EveryFailedCallEndsInItsStagesBlock) {
   std::vector<std::string> calls = CleanRun();
   ASSERT_GT(calls.size(), 8u);
-  constexpr std::uint16_t kNoReason = 0;       // failed, saying no why
+  constexpr std::uint16_t kNoReason = 0;        // failed, saying no why
   constexpr std::uint16_t kExhausted = 0xFFFF;  // no code: memory runs out
   for (std::uint16_t code :
        {kFileNotFound, kAccessDenied, kInvalidHandle, kShortWrite,

@@ -187,8 +187,9 @@ TEST_F(BinPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
 TEST_F(BinPatch, OtherProgramsOpeningTheImageNeverKillAStamp) {
   SKIP_UNDER_WINE("leases are Linux's");
   dir_.Write("board.bin", SomeBytes(64));
-  pid_t opener = Busy([](const char* image) { ::close(::open(image, O_RDONLY)); },
-                      dir_.File("board.bin"));
+  pid_t opener =
+      Busy([](const char* image) { ::close(::open(image, O_RDONLY)); },
+           dir_.File("board.bin"));
   for (int i = 0; i < 60; ++i) {
     int status = Run("board.bin", "123456789").status;
     EXPECT_TRUE(status == 0 || status == 66) << status;
@@ -197,7 +198,8 @@ TEST_F(BinPatch, OtherProgramsOpeningTheImageNeverKillAStamp) {
 }
 
 // Root's own: a loop device, a FUSE mount, a link of another user.
-TEST_F(BinPatch, TheCopyIsNeverADiskNorAPlantedLinkNorTheImageSpelledOtherwise) {
+TEST_F(BinPatch,
+       TheCopyIsNeverADiskNorAPlantedLinkNorTheImageSpelledOtherwise) {
   SKIP_UNDER_WINE("Linux's devices, owners and mounts");
   if (::geteuid() != 0) GTEST_SKIP() << "needs root";
   std::string image = SomeBytes(4096, 3);
@@ -210,10 +212,11 @@ TEST_F(BinPatch, TheCopyIsNeverADiskNorAPlantedLinkNorTheImageSpelledOtherwise) 
 
   // A USB stick's exFAT: "Kestrel.Bin" is "kestrel.bin".
   std::filesystem::create_directory(dir_.File("stick"));
-  if (Shell("mkfs.exfat " + loop + " >/dev/null && mount.exfat-fuse " + loop + " " +
-            dir_.File("stick") + " && echo mounted") == "mounted") {
+  if (Shell("mkfs.exfat " + loop + " >/dev/null && mount.exfat-fuse " + loop +
+            " " + dir_.File("stick") + " && echo mounted") == "mounted") {
     std::ofstream(dir_.File("stick/Kestrel.Bin")) << image;
-    Finished itself = RunToEnd({"Kestrel.Bin", "123456789"}, dir_.File("stick"));
+    Finished itself =
+        RunToEnd({"Kestrel.Bin", "123456789"}, dir_.File("stick"));
     EXPECT_EQ(itself.status, 73);
     EXPECT_TRUE(ReadFile(dir_.File("stick/Kestrel.Bin")) == image);
   } else {

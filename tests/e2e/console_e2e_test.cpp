@@ -1,14 +1,14 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
-
-#include <chrono>
-#include <thread>
 #include <signal.h>
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
 #include <sys/user.h>
 #include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
 
 #include "e2e/terminal.h"
 #include "e2e/tool_run.h"
@@ -71,7 +71,10 @@ TEST(ConsoleTest, WithoutTerminalOrStandardErrorReportsARunTimeError) {
   EXPECT_EQ(lines.back(), "");
 }
 
-TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
+// A jump to address 0, and to a wild one, as a smashed return address gives.
+class ProcessorFault : public ::testing::TestWithParam<unsigned long long> {};
+
+TEST_P(ProcessorFault, GivesTheUnhandledFailureReport) {
   SKIP_UNDER_WINE(
       "a Unix signal sent to wine is no processor fault of the program; "
       "tests/win32 checks the Windows fault report");
@@ -92,7 +95,7 @@ TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
   ASSERT_EQ(::waitpid(pid, nullptr, __WALL), pid);
   struct user_regs_struct registers;
   ASSERT_EQ(::ptrace(PTRACE_GETREGS, pid, nullptr, &registers), 0);
-  registers.rip = 0;
+  registers.rip = GetParam();
   registers.orig_rax = ~0ull;  // no system call to restart
   ASSERT_EQ(::ptrace(PTRACE_SETREGS, pid, nullptr, &registers), 0);
   ASSERT_EQ(::ptrace(PTRACE_DETACH, pid, nullptr, nullptr), 0);
@@ -115,6 +118,9 @@ TEST(ConsoleTest, AProcessorFaultGivesTheUnhandledFailureReport) {
   }
   EXPECT_EQ(lines.back(), "");
 }
+
+INSTANTIATE_TEST_SUITE_P(Addresses, ProcessorFault,
+                         ::testing::Values(0ull, 0xDEADBEEFull));
 
 class EndingSignal : public ::testing::TestWithParam<int> {};
 
@@ -171,6 +177,21 @@ TEST(ConsoleTest, StoppedAndContinuedTheWaitStillEndsAtAKey) {
   EXPECT_TRUE(terminal.InLineMode());
 }
 
+TEST(ConsoleTest, IgnoringSighupOrSigsegvTheWaitEndsOnlyAtAKeyOrAHangUp) {
+  SKIP_UNDER_WINE("Linux signals and terminals");
+  auto hup = ::signal(SIGHUP, SIG_IGN);
+  auto segv = ::signal(SIGSEGV, SIG_IGN);
+  Terminal terminal;
+  terminal.Start({});
+  ::signal(SIGHUP, hup);
+  ::signal(SIGSEGV, segv);
+  ASSERT_TRUE(terminal.WaitForText("Press any key to continue"));
+  terminal.Signal(SIGSEGV);
+  EXPECT_TRUE(terminal.StaysRunning(std::chrono::milliseconds(200)));
+  terminal.HangUp();
+  EXPECT_EQ(terminal.Wait(std::chrono::seconds(10)), 64);
+}
+
 TEST(ConsoleTest, ASignalTheCallerIgnoredStaysIgnored) {
   SKIP_UNDER_WINE("Windows has no file-size limit to signal");
   ScratchDirectory dir;
@@ -222,6 +243,27 @@ TEST(ConsoleTest, ControlBytesInANameCannotDriveTheTerminal) {
   EXPECT_EQ(forgery.screen,
             ErrorBlock("Can't find file x?" + forged + "??.hex"));
   EXPECT_EQ(forgery.status, 66);
+
+  // 0x9B is CSI to an 8-bit terminal, and U+009B to a UTF-8 one. Windows
+  // shows both as printable characters of its code page.
+  if (UnderWine()) return;
+  const char* locale = std::getenv("LC_ALL");
+  std::string saved = locale != nullptr ? locale : "";
+  for (const char* terminal : {"C.UTF-8", "C"}) {
+    ::setenv("LC_ALL", terminal, 1);
+    Finished c1 = RunToEnd({"x\x9b"
+                            "2J\xc2\x9b"
+                            "2K\xc3\xa9.hex",
+                            "1"},
+                           dir.path());
+    EXPECT_EQ(c1.output.find('\x9b'), std::string::npos) << terminal;
+    EXPECT_EQ(c1.status, 66);
+  }
+  if (locale != nullptr) {
+    ::setenv("LC_ALL", saved.c_str(), 1);
+  } else {
+    ::unsetenv("LC_ALL");
+  }
 }
 
 }  // namespace

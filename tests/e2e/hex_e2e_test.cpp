@@ -227,6 +227,18 @@ TEST_F(HexPatch, ASerialNumberWithBytesAbove127IsNoNumber) {
   EXPECT_FALSE(dir_.Exists("kestrel.hex"));
 }
 
+// Windows maps characters its code page lacks to look-alikes.
+TEST_F(HexPatch, NoNameOrSerialNumberIsTakenForALookAlike) {
+  dir_.Write("Zaslepka.hex", kFirst + "\r\n");
+  EXPECT_EQ(Run("Za\xC5\x9Blepka.hex", "001234567").status, 66);
+  EXPECT_EQ(Run("Zaslepka.hex",
+                "\xEF\xBC\x91"
+                "23456789")
+                .status,
+            64);
+  EXPECT_FALSE(dir_.Exists("kestrel.hex"));
+}
+
 TEST_F(HexPatch, GarbageIsNeverStampedAsAnImage) {
   std::string long_line(10u << 20, 'A');
   for (const std::string& image : std::vector<std::string>{

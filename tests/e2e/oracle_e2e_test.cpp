@@ -13,7 +13,7 @@ namespace kestrel::e2e {
 namespace {
 
 struct Writer {
-  const char* name;  // the test's name
+  const char* name;     // the test's name
   const char* command;  // %s: input binary, then output hex
 };
 

@@ -223,6 +223,11 @@ int Terminal::Wait(std::chrono::milliseconds limit) {
 
 void Terminal::Signal(int signal) { ::kill(child_, signal); }
 
+void Terminal::HangUp() {
+  ::close(master_);
+  master_ = -1;
+}
+
 void Terminal::SetLineMode() {
   struct termios mode;
   ::tcgetattr(slave_, &mode);

@@ -62,6 +62,8 @@ class Terminal {
   int Wait(std::chrono::milliseconds limit = std::chrono::seconds(30));
   // Sends a signal to the tool.
   void Signal(int signal);
+  // Closes the terminal's far end, as closing its window does.
+  void HangUp();
   // Puts the terminal in line mode, as a shell does when a job stops.
   void SetLineMode();
   pid_t pid() const { return child_; }

@@ -9,7 +9,8 @@ namespace kestrel {
 
 bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
   calls.push_back(call);
-  if (static_cast<int>(calls.size()) == change_at_) ++files[changed_name_].changes;
+  if (static_cast<int>(calls.size()) == change_at_)
+    ++files[changed_name_].changes;
   if (static_cast<int>(calls.size()) == exhausted_at_) throw std::bad_alloc();
   auto failure = failures_.find(static_cast<int>(calls.size()));
   if (failure == failures_.end()) return false;
@@ -83,8 +84,7 @@ bool FakeOs::Stat(OsHandle handle, OsFileInfo* info, std::uint16_t* code) {
   return true;
 }
 
-bool FakeOs::StatName(const char* name, OsFileInfo* info,
-                      std::uint16_t* code) {
+bool FakeOs::StatName(const char* name, OsFileInfo* info, std::uint16_t* code) {
   if (Injected(std::string("statname ") + name, code)) return false;
   auto file = files.find(name);
   if (file == files.end()) {

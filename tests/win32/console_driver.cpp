@@ -29,7 +29,8 @@ HANDLE out = INVALID_HANDLE_VALUE;
 std::string tool;
 
 // Starts the tool; with `input`, that is its standard input.
-HANDLE Start(const std::string& arguments, HANDLE input = nullptr) {
+HANDLE Start(const std::string& arguments, HANDLE input = nullptr,
+             DWORD flags = 0) {
   std::string command = "\"" + tool + "\"" + arguments;
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
@@ -41,7 +42,7 @@ HANDLE Start(const std::string& arguments, HANDLE input = nullptr) {
   }
   PROCESS_INFORMATION process = {};
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr,
-                      input != nullptr, 0, nullptr, nullptr, &startup,
+                      input != nullptr, flags, nullptr, nullptr, &startup,
                       &process)) {
     return nullptr;
   }
@@ -405,6 +406,10 @@ int main(int argc, char** argv) {
         "300 columns: the far right of a row scrolls up with it");
 
   CheckBatchStamp();
+
+  HANDLE hidden = Start("", nullptr, CREATE_NO_WINDOW);
+  Check(hidden != nullptr && Finish(hidden, 10000) == 64,
+        "no window: the usage wait ends at once with status 64");
 
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
