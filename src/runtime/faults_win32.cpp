@@ -88,18 +88,41 @@ RUNTIME_FUNCTION* LookUpFunction(DWORD64 pc) {
   return nullptr;
 }
 
+bool InImage(DWORD64 pc) { return pc >= image_base && pc < image_end; }
+
+// True when the eight bytes at `address` may be read: a smashed stack
+// pointer must not fault the filter itself.
+bool Readable(DWORD64 address) {
+  MEMORY_BASIC_INFORMATION region;
+  constexpr DWORD kReadable = PAGE_READONLY | PAGE_READWRITE | PAGE_WRITECOPY |
+                              PAGE_EXECUTE_READ | PAGE_EXECUTE_READWRITE |
+                              PAGE_EXECUTE_WRITECOPY;
+  return VirtualQuery(reinterpret_cast<void*>(address), &region,
+                      sizeof region) == sizeof region &&
+         region.State == MEM_COMMIT && (region.Protect & kReadable) != 0 &&
+         (region.Protect & PAGE_GUARD) == 0 &&
+         address + 8 <= reinterpret_cast<DWORD64>(region.BaseAddress) +
+                            region.RegionSize;
+}
+
 // The return addresses of the frames that called the faulting one, unwound
-// from the fault's own register state, as far as they lie in the image.
+// from the fault's own register state, as far as they lie in the image. A
+// fault outside it (a jump to a wild address) is unwound as a leaf: what
+// jumped there left its return address on top of the stack.
 std::size_t FaultFrames(const CONTEXT& fault) {
   std::size_t count = 0;
   context = fault;
-  while (count < kMaxFrames && context.Rip >= image_base &&
-         context.Rip < image_end) {
-    PRUNTIME_FUNCTION entry = LookUpFunction(context.Rip);
+  bool first = true;
+  while (count < kMaxFrames && (first || InImage(context.Rip))) {
+    PRUNTIME_FUNCTION entry =
+        InImage(context.Rip) ? LookUpFunction(context.Rip) : nullptr;
+    first = false;
     if (entry == nullptr) {
       // A leaf function: the return address is on top of the stack.
+      if (!Readable(context.Rsp)) break;
       context.Rip = *reinterpret_cast<DWORD64*>(context.Rsp);
       context.Rsp += 8;
+      if (!InImage(context.Rip)) break;
     } else {
       void* handler_data = nullptr;
       DWORD64 establisher = 0;
@@ -115,6 +138,10 @@ std::size_t FaultFrames(const CONTEXT& fault) {
 LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
   int number = FaultNumber(fault->ExceptionRecord->ExceptionCode);
   if (number == 0) return EXCEPTION_CONTINUE_SEARCH;  // left to the system
+  // A fault inside the filter itself calls it again: the report is then
+  // given up, not begun twice.
+  static volatile LONG entered = 0;
+  if (InterlockedExchange(&entered, 1) != 0) ::ExitProcess(kStatusUnhandled);
   DiscardUnfinishedOutput();
   RestoreConsole();
   std::size_t count = FaultFrames(*fault->ContextRecord);

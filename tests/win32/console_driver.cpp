@@ -252,6 +252,60 @@ void CheckScreen(const ScreenCase& c) {
 // Standard input from NUL, as in a batch job; while the tool copies a large
 // image, another program writes a line to the console and Ctrl+C is
 // pressed. The stamp must finish whole, its block below the other line.
+// Another program writes a line every 2 ms beside the tool, as a test
+// executive logging to the same console does: every line of both stays
+// whole, each on a row of its own.
+DWORD WINAPI WriteLines(void* stop) {
+  for (int i = 0; *static_cast<volatile LONG*>(stop) == 0; ++i) {
+    std::string line = "other " + std::to_string(i) + "\r\n";
+    DWORD put = 0;
+    WriteConsoleA(out, line.data(), static_cast<DWORD>(line.size()), &put,
+                  nullptr);
+    Sleep(2);
+  }
+  return 0;
+}
+
+void CheckSharedConsole() {
+  const std::string unknown =
+      "Unknown file type. x.txt is not a BIN or HEX file";
+  int whole = 0;
+  constexpr int kRounds = 20;
+  for (int round = 0; round < kRounds; ++round) {
+    Prepare(120, 9001, {});
+    SetConsoleCursorPosition(out, COORD{0, 0});
+    volatile LONG stop = 0;
+    HANDLE other = CreateThread(nullptr, 0, WriteLines,
+                                const_cast<LONG*>(&stop), 0, nullptr);
+    Sleep(10);
+    HANDLE process = Start(" x.txt 001234567");
+    if (process != nullptr) {
+      Finish(process, 20000);
+      CloseHandle(process);
+    }
+    InterlockedExchange(&stop, 1);
+    WaitForSingleObject(other, INFINITE);
+    CloseHandle(other);
+    int titles = 0, unknowns = 0, broken = 0;
+    for (SHORT y = 0; y < Cursor().Y; ++y) {
+      std::string row = Row(y, 120);
+      if (row == "Kestrel Tool 2. **** Error ****") {
+        ++titles;
+      } else if (row == unknown) {
+        ++unknowns;
+      } else if (!row.empty() &&
+                 (row.rfind("other ", 0) != 0 ||
+                  row.find_first_not_of("0123456789", 6) != std::string::npos)) {
+        ++broken;
+      }
+    }
+    whole += titles == 1 && unknowns == 1 && broken == 0;
+  }
+  Check(whole == kRounds, "shared console: every line whole in " +
+                              std::to_string(whole) + " of " +
+                              std::to_string(kRounds) + " rounds");
+}
+
 void CheckBatchStamp() {
   const std::string image(8 << 20, 'b');
   HANDLE file = CreateFileA("batch.bin", GENERIC_WRITE, 0, nullptr,
@@ -406,6 +460,7 @@ int main(int argc, char** argv) {
         "300 columns: the far right of a row scrolls up with it");
 
   CheckBatchStamp();
+  CheckSharedConsole();
 
   HANDLE hidden = Start("", nullptr, CREATE_NO_WINDOW);
   Check(hidden != nullptr && Finish(hidden, 10000) == 64,

@@ -3,6 +3,7 @@
 // GoogleTest is not built for the cross compiler, so this counts by hand.
 #include <windows.h>
 
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -19,12 +20,12 @@ int passed = 0;
 int failed = 0;
 
 template <typename A, typename B>
-void Check(const A& actual, const B& expected, const char* what) {
+void Check(const A& actual, const B& expected, const std::string& what) {
   if (actual == expected) {
     ++passed;
   } else {
     ++failed;
-    std::printf("FAILED: %s\n", what);
+    std::printf("FAILED: %s\n", what.c_str());
   }
 }
 
@@ -32,9 +33,10 @@ using Words = std::vector<std::string>;
 
 }  // namespace
 
-// Runs this program again as "fault", which faults inside the tool's
-// runtime; the report it writes to standard output, and its exit status.
-std::string RunFaultingCopy(DWORD* status) {
+// Runs this program again as `how` ("fault", "wild"), which faults inside
+// the tool's runtime; the report it writes to standard output, and its
+// exit status.
+std::string RunFaultingCopy(const std::string& how, DWORD* status) {
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE read_end = nullptr;
   HANDLE write_end = nullptr;
@@ -48,7 +50,7 @@ std::string RunFaultingCopy(DWORD* status) {
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   char program[MAX_PATH] = {};
   GetModuleFileNameA(nullptr, program, MAX_PATH);
-  std::string command = std::string("\"") + program + "\" fault";
+  std::string command = std::string("\"") + program + "\" " + how;
   PROCESS_INFORMATION process = {};
   if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, TRUE, 0,
                       nullptr, nullptr, &startup, &process)) {
@@ -75,6 +77,13 @@ __attribute__((noinline)) int Fault() {
   return 0;
 }
 
+// A jump to a wild address, as a smashed return address makes.
+__attribute__((noinline)) int WildJump() {
+  int (*volatile wild)() =
+      reinterpret_cast<int (*)()>(std::uintptr_t{0xDEADBEEF});
+  return wild();
+}
+
 bool IsAddressLine(const std::string& line) {
   return line.size() == 12 && line.compare(0, 4, "  0x") == 0 &&
          line.find_first_not_of("0123456789ABCDEF", 4) == std::string::npos;
@@ -83,6 +92,9 @@ bool IsAddressLine(const std::string& line) {
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "fault") {
     kestrel::RunTool(argc, argv, Fault);
+  }
+  if (argc > 1 && std::string(argv[1]) == "wild") {
+    kestrel::RunTool(argc, argv, WildJump);
   }
 
   using kestrel::IoCodeFromSystemError;
@@ -116,27 +128,31 @@ int main(int argc, char** argv) {
   Check(SplitCommandLine("k a\\\"b \"\""), Words{"k", "a\\\"b", ""},
         "no escapes");
 
-  // A processor fault inside the tool gives the unhandled-failure report
-  // with the fault's address and the frames that led to it.
-  DWORD status = 0;
-  std::string report = RunFaultingCopy(&status);
-  Check(status, DWORD{kestrel::kStatusUnhandled},
-        "a fault ends with status 217");
-  std::vector<std::string> lines;
-  for (std::size_t at = 0, end;
-       (end = report.find("\r\n", at)) != std::string::npos; at = end + 2) {
-    lines.push_back(report.substr(at, end - at));
+  // A processor fault inside the tool, or a jump out of it to a wild
+  // address, gives the unhandled-failure report with the fault's address
+  // and the frames that led to it.
+  for (const char* how : {"fault", "wild"}) {
+    DWORD status = 0;
+    std::string report = RunFaultingCopy(how, &status);
+    Check(status, DWORD{kestrel::kStatusUnhandled},
+          std::string(how) + ": ends with status 217");
+    std::vector<std::string> lines;
+    for (std::size_t at = 0, end;
+         (end = report.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      lines.push_back(report.substr(at, end - at));
+    }
+    bool shaped =
+        lines.size() >= 5 &&
+        lines[0].compare(0, 37, "An unhandled exception occurred at 0x") == 0 &&
+        lines[0].size() == 47 && lines[1] == "Access violation" &&
+        lines[2] == "  0x" + lines[0].substr(37, 8) && lines.back().empty();
+    for (std::size_t i = 2; shaped && i + 1 < lines.size(); ++i) {
+      shaped = IsAddressLine(lines[i]);
+    }
+    Check(shaped, true,
+          std::string(how) + ": the report has its address and frame lines");
+    if (!shaped) std::printf("%s", report.c_str());
   }
-  bool shaped =
-      lines.size() >= 5 &&
-      lines[0].compare(0, 37, "An unhandled exception occurred at 0x") == 0 &&
-      lines[0].size() == 47 && lines[1] == "Access violation" &&
-      lines[2] == "  0x" + lines[0].substr(37, 8) && lines.back().empty();
-  for (std::size_t i = 2; shaped && i + 1 < lines.size(); ++i) {
-    shaped = IsAddressLine(lines[i]);
-  }
-  Check(shaped, true, "the fault report has its address and frame lines");
-  if (!shaped) std::printf("%s", report.c_str());
 
   std::printf("%d passed, %d failed\n", passed, failed);
   return failed == 0 ? 0 : 1;
