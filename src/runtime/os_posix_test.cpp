@@ -82,6 +82,15 @@ TEST_F(PosixOsTest, ASecondHoldOfTheSameFileIsRefusedAndNothingIsEmptied) {
   EXPECT_EQ(std::filesystem::file_size(path), 5u);
 }
 
+TEST_F(PosixOsTest, WhereFlockGivesNoLockAtAllTheFileIsStillTaken) {
+  // NFS refuses an exclusive lock on a file open only for reading with
+  // EBADF; a descriptor that is only a path meets the same answer here.
+  int path_only = ::open(Make("nfs.hex", "image").c_str(), O_PATH);
+  std::uint16_t code = 0;
+  EXPECT_TRUE(os_.Lock(path_only, &code));
+  ::close(path_only);
+}
+
 TEST_F(PosixOsTest, DevicesAreNotTruncatedAndFullOnesReportDiskFull) {
   std::uint16_t code = 0;
   OsHandle full = os_.Open("/dev/full", OsAccess::kWrite, true, &made_, &code);
