@@ -53,10 +53,21 @@ const HeldFile* held_image = nullptr;
 struct UnfinishedOutput {
   char name[kMaxNameLength + 1];
   OsFileInfo file;
+  bool identified;  // else made by this run before it was looked at
   OsHandle handle;
   volatile std::sig_atomic_t active;
 };
 UnfinishedOutput unfinished = {};
+
+void Register(const std::string& name, OsHandle handle,
+              const OsFileInfo* file) {
+  unfinished.active = 0;
+  std::memcpy(unfinished.name, name.c_str(), name.size() + 1);
+  unfinished.identified = file != nullptr;
+  if (file != nullptr) unfinished.file = *file;
+  unfinished.handle = handle;
+  unfinished.active = 1;
+}
 
 bool EqualIgnoringCase(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -119,6 +130,9 @@ void HeldFile::OpenHeld(std::string_view name, OsAccess access, bool create) {
   std::uint16_t code = 0;
   handle_ = os.Open(name_, access, create, &made_, &code);
   if (handle_ == kNoHandle) return Fail(code);
+  // From here on a signal removes a file this open made; from before the
+  // copy is emptied, the copy.
+  if (made_) Register(name_, handle_, nullptr);
   bool ok = os.Stat(handle_, &opened_, &code);
   if (ok && create && held_image != nullptr &&
       (SameFile(opened_, held_image->opened_) ||
@@ -128,20 +142,17 @@ void HeldFile::OpenHeld(std::string_view name, OsAccess access, bool create) {
   }
   ok = ok && os.Lock(handle_, &code);
   bool regular = opened_.type == OsFileType::kDisk;
-  if (ok && create && regular) ok = os.Truncate(handle_, &code);
+  if (ok && create && regular) {
+    Register(name_, handle_, &opened_);
+    ok = os.Truncate(handle_, &code);
+  }
   if (!ok) {
+    unfinished.active = 0;
     DiscardOutput(*this);
     return Fail(code);
   }
   output_ = create && regular;
-  if (!create) {
-    held_image = this;
-  } else if (output_) {
-    std::memcpy(unfinished.name, name_.c_str(), name_.size() + 1);
-    unfinished.file = opened_;
-    unfinished.handle = handle_;
-    unfinished.active = 1;
-  }
+  if (!create) held_image = this;
 }
 
 bool HeldFile::CloseHeld() {
@@ -202,7 +213,8 @@ void DiscardUnfinishedOutput() {
   std::uint16_t code = 0;
   if (unfinished.handle != kNoHandle) os.Close(unfinished.handle, &code);
   unfinished.handle = kNoHandle;
-  os.Remove(unfinished.name, &unfinished.file, &code);
+  os.Remove(unfinished.name, unfinished.identified ? &unfinished.file : nullptr,
+            &code);
 }
 
 bool TextFile::Refill() {
