@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs what the builds and the tests need, then builds and tests each
-# leg with warnings as errors, from its CMake preset:
+# Installs what the builds and the tests need, then runs each leg's CMake
+# workflow preset (configure, build with warnings as errors, test, package)
+# and the checks CMake has no word for:
 #   native    the tool, unit and end-to-end tests, the Debian package
 #   sanitize  the same tests under AddressSanitizer and UBSan
 #   fuzz      each libFuzzer target for KESTREL_FUZZ_SECONDS (30)
@@ -46,26 +47,29 @@ if ((${#missing[@]})); then
   DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y "${missing[@]}"
 fi
 
-build() {  # preset [cmake options...]
-  local preset=$1
-  shift
-  cmake --preset "$preset" "$@" >/dev/null
-  cmake --build --preset "$preset" -j"$(nproc)"
+# Builds go as wide as the machine; the presets do the rest.
+export CMAKE_BUILD_PARALLEL_LEVEL=${CMAKE_BUILD_PARALLEL_LEVEL:-$(nproc)}
+
+workflow() {  # preset
+  cmake --workflow --preset "$1"
+}
+
+build() {  # preset: configured and built, untested
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
 }
 
 leg_native() {
-  build native
-  ctest --preset native
+  workflow native
   check_package build ""
+  check_reproducible native kestrel "packages/kestrel_*.deb"
 }
 
-# Builds the Debian package of `build_dir`, checks its architecture, its
-# contents and lintian's verdict, and that the installed tool, run through
-# `prefix` (an emulator, or nothing), stamps images like the one built here.
+# Checks the Debian package of `build_dir`: its architecture, its contents
+# and lintian's verdict, and that the installed tool, run through `prefix`
+# (an emulator, or nothing), stamps images like the one built here.
 check_package() {
   local build_dir=$1 prefix=$2 deb architecture contents path verdict
-  rm -rf "$build_dir/packages"
-  (cd "$build_dir" && cpack >/dev/null)
   deb=$(ls "$build_dir"/packages/kestrel_*.deb)
   architecture=$(dpkg-deb -f "$deb" Architecture)
   [[ "$deb" == *_"$architecture".deb ]] || { echo "$deb is for $architecture" >&2; exit 1; }
@@ -80,6 +84,7 @@ check_package() {
   verdict=$(lintian --fail-on error "$deb" 2>&1) ||
     { echo "$verdict" >&2; echo "lintian rejects $deb" >&2; exit 1; }
   grep -v "root privileges" <<<"$verdict" || true
+  rm -rf "$build_dir/packages/root"
   dpkg-deb -x "$deb" "$build_dir/packages/root"
   stamps_like_the_build "$prefix${prefix:+ }$PWD/$build_dir/packages/root/usr/bin/kestrel"
   echo "$(basename "$deb"): architecture $architecture, contents and lintian checked, installed copy stamps"
@@ -97,12 +102,33 @@ stamps_like_the_build() {
   [ "${ran:-0}" -gt 0 ] || { echo "the package check ran no test" >&2; exit 1; }
 }
 
+# Builds the committed tree twice, in two clones in different folders, and
+# fails unless `artifacts` (paths in the build folder) come out the same to
+# the byte; prints their checksums, as the README tells users to compare.
+check_reproducible() {  # preset artifacts...
+  local preset=$1 dir=build-$1 scratch clone artifact built
+  shift
+  [ "$preset" != native ] || dir=build
+  scratch=$(mktemp -d)
+  for clone in first second/deeper; do
+    git -c advice.detachedHead=false clone -q --no-hardlinks "$PWD" "$scratch/$clone"
+    (cd "$scratch/$clone" && cmake --preset "$preset" -DBUILD_TESTING=OFF >/dev/null &&
+      cmake --build --preset "$preset" >/dev/null && cpack --preset "$preset" >/dev/null)
+  done
+  for artifact in "$@"; do
+    built=$(cd "$scratch/first/$dir" && ls $artifact)
+    cmp "$scratch/first/$dir/$built" "$scratch/second/deeper/$dir/$built" ||
+      { echo "$built differs between two builds of one commit" >&2; exit 1; }
+    echo "$built: the same in two builds, sha256 $(sha256sum <"$scratch/first/$dir/$built" | cut -d' ' -f1)"
+  done
+  rm -rf "$scratch"
+}
+
 leg_sanitize() {
-  build sanitize
   local reports="$PWD/build-sanitize/sanitizer-report"
   rm -f "$reports".*
   # The preset sends reports to files, with a status no test expects.
-  ctest --preset sanitize
+  workflow sanitize
   if compgen -G "$reports.*" >/dev/null; then
     cat "$reports".* >&2
     echo "sanitizer reports found" >&2
@@ -111,8 +137,8 @@ leg_sanitize() {
 }
 
 leg_fuzz() {
-  build fuzz -DKESTREL_FUZZ_SECONDS="${KESTREL_FUZZ_SECONDS:-30}"
-  ctest --preset fuzz
+  cmake --preset fuzz -DKESTREL_FUZZ_SECONDS="${KESTREL_FUZZ_SECONDS:-30}" >/dev/null
+  workflow fuzz
   awk '/ Testing: fuzz\./ {target = $3}
        /number_of_executed_units/ {print target ": " $2 " executions, no finding"}' \
     build-fuzz/Testing/Temporary/LastTest.log
@@ -120,7 +146,7 @@ leg_fuzz() {
 
 leg_windows() {
   build native  # the end-to-end suite runs from the native build
-  build windows
+  workflow windows
   local imports dll zip listing file
   imports=$(x86_64-w64-mingw32-objdump -p build-windows/kestrel.exe | awk '/DLL Name:/ {print $3}')
   echo "kestrel.exe imports: $(echo $imports)"
@@ -130,22 +156,19 @@ leg_windows() {
       *) echo "kestrel.exe imports $dll, which is no Windows system DLL" >&2; exit 1 ;;
     esac
   done
-  rm -rf build-windows/packages
-  (cd build-windows && cpack)
   zip=$(ls build-windows/packages/kestrel-*-windows-*.zip)
   listing=$(unzip -l "$zip")
   for file in kestrel.exe GUIDE.txt LICENSE.txt; do
     grep -q " $file\$" <<<"$listing" || { echo "$zip lacks $file" >&2; exit 1; }
   done
   echo "$(basename "$zip"): contents checked"
-  ctest --preset windows
+  check_reproducible windows kestrel.exe "packages/kestrel-*.zip"
 }
 
 # Linux on ARM: the unit tests and the native end-to-end suite under qemu.
 leg_arm() {  # preset triplet qemu
   build native  # the end-to-end suite runs from the native build
-  build "$1"
-  ctest --preset "$1"
+  workflow "$1"
   check_package "build-$1" "$3 -L /usr/$2"
 }
 leg_arm64() { leg_arm arm64 aarch64-linux-gnu qemu-aarch64; }

@@ -8,6 +8,7 @@
 #include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
+#include "runtime/process.h"
 #include "stamp/messages.h"
 #include "stamp/serial.h"
 
@@ -29,17 +30,8 @@ void WaitForKey() {
   }
 }
 
-}  // namespace
-
-std::string FileKind(std::string_view name) {
-  std::string kind(name.size() < 3 ? name : name.substr(name.size() - 3));
-  for (char& c : kind) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return kind;
-}
-
-int RunFrontEnd() {
+// The argument check and the dispatch; the exit status.
+int Dispatch() {
   if (ArgumentCount() != 2) {
     PrintUsageBlock();
     WaitForKey();
@@ -54,6 +46,25 @@ int RunFrontEnd() {
   ConsoleWriteArgument(image);
   ConsoleWriteLine(" is not a BIN or HEX file");
   return kStatusUsage;
+}
+
+}  // namespace
+
+std::string FileKind(std::string_view name) {
+  std::string kind(name.size() < 3 ? name : name.substr(name.size() - 3));
+  for (char& c : kind) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return kind;
+}
+
+// A failure no stage caught gets the unhandled-failure report.
+int RunFrontEnd() {
+  try {
+    return Dispatch();
+  } catch (...) {
+    EndWithEscapedFailure();
+  }
 }
 
 }  // namespace kestrel

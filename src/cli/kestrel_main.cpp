@@ -2,5 +2,6 @@
 #include "runtime/process.h"
 
 int main(int argc, char** argv) {
-  kestrel::RunTool(argc, argv, kestrel::RunFrontEnd);
+  kestrel::StartTool(argc, argv);
+  kestrel::EndProcess(kestrel::RunFrontEnd());
 }

@@ -51,23 +51,21 @@ int FaultNumber(DWORD code) {
   }
 }
 
-// The executable's unwind table, found at start-up: the system's own
+// The executable's unwind table, recorded at start-up: the system's own
 // look-up may take the loader's lock.
 DWORD64 image_base = 0;
 DWORD64 image_end = 0;
 RUNTIME_FUNCTION* functions = nullptr;
 DWORD function_count = 0;
 
-void RecordUnwindTable() {
-  auto* image = reinterpret_cast<BYTE*>(GetModuleHandleA(nullptr));
-  const auto* nt = reinterpret_cast<const IMAGE_NT_HEADERS*>(
-      image + reinterpret_cast<const IMAGE_DOS_HEADER*>(image)->e_lfanew);
-  const IMAGE_DATA_DIRECTORY& table =
-      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
-  image_base = reinterpret_cast<DWORD64>(image);
-  image_end = image_base + nt->OptionalHeader.SizeOfImage;
-  functions = reinterpret_cast<RUNTIME_FUNCTION*>(image + table.VirtualAddress);
-  function_count = table.Size / sizeof(RUNTIME_FUNCTION);
+void TakeUnwindTable() {
+  const RecordedImage& image = Image();
+  image_base = image.start;
+  image_end = image.end;
+  functions =
+      static_cast<RUNTIME_FUNCTION*>(const_cast<void*>(image.functions));
+  function_count =
+      static_cast<DWORD>(image.function_bytes / sizeof(RUNTIME_FUNCTION));
 }
 
 // The table entry of the function holding `pc`; nullptr for a leaf.
@@ -101,8 +99,8 @@ bool Readable(DWORD64 address) {
                       sizeof region) == sizeof region &&
          region.State == MEM_COMMIT && (region.Protect & kReadable) != 0 &&
          (region.Protect & PAGE_GUARD) == 0 &&
-         address + 8 <= reinterpret_cast<DWORD64>(region.BaseAddress) +
-                            region.RegionSize;
+         address + 8 <=
+             reinterpret_cast<DWORD64>(region.BaseAddress) + region.RegionSize;
 }
 
 // The return addresses of the frames that called the faulting one, unwound
@@ -153,7 +151,7 @@ LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
 }  // namespace
 
 void InstallFaultHandlers() {
-  RecordUnwindTable();
+  TakeUnwindTable();
   ULONG reserve = kFilterStack;
   SetThreadStackGuarantee(&reserve);
   SetUnhandledExceptionFilter(OnFault);

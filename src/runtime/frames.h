@@ -10,6 +10,7 @@
 namespace kestrel {
 namespace platform {
 
+// The most frames any walk keeps.
 constexpr std::size_t kMaxFrames = 258;
 
 // Return addresses of the calling frames, innermost first, leaving out the
@@ -27,7 +28,18 @@ void RecordModules();
 // An address as an offset into the recorded module that holds it, so that
 // it fits eight hexadecimal digits and can be looked up in that module.
 std::uint32_t RelativeAddress(const void* address);
-#ifndef _WIN32
+#ifdef _WIN32
+// The executable's image as recorded at start-up: where it lies, and its
+// table of function unwind entries (RUNTIME_FUNCTION), for the fault
+// filter, which must not ask the loader.
+struct RecordedImage {
+  std::uintptr_t start;
+  std::uintptr_t end;
+  const void* functions;
+  std::size_t function_bytes;
+};
+const RecordedImage& Image();
+#else
 // True when `address` lies in code of a recorded module: only from there
 // can the frames be unwound.
 bool InRecordedCode(const void* address);

@@ -9,8 +9,7 @@ namespace {
 // The executable's own image; the frames that matter lie in it, as the C
 // and C++ runtimes are linked in. An address in a system DLL is shown
 // whole.
-std::uintptr_t image_start = 0;
-std::uintptr_t image_end = 0;
+RecordedImage image = {};
 
 }  // namespace
 
@@ -21,18 +20,24 @@ std::size_t CaptureFrames(int skip, void** frames, std::size_t size) {
 }
 
 void RecordModules() {
-  auto* image = reinterpret_cast<const BYTE*>(GetModuleHandleA(nullptr));
-  if (image == nullptr) return;
-  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(image);
+  auto* base = reinterpret_cast<const BYTE*>(GetModuleHandleA(nullptr));
+  if (base == nullptr) return;
+  const auto* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
   const auto* nt =
-      reinterpret_cast<const IMAGE_NT_HEADERS*>(image + dos->e_lfanew);
-  image_start = reinterpret_cast<std::uintptr_t>(image);
-  image_end = image_start + nt->OptionalHeader.SizeOfImage;
+      reinterpret_cast<const IMAGE_NT_HEADERS*>(base + dos->e_lfanew);
+  const IMAGE_DATA_DIRECTORY& table =
+      nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_EXCEPTION];
+  image.start = reinterpret_cast<std::uintptr_t>(base);
+  image.end = image.start + nt->OptionalHeader.SizeOfImage;
+  image.functions = base + table.VirtualAddress;
+  image.function_bytes = table.Size;
 }
+
+const RecordedImage& Image() { return image; }
 
 std::uint32_t RelativeAddress(const void* address) {
   auto value = reinterpret_cast<std::uintptr_t>(address);
-  if (value >= image_start && value < image_end) value -= image_start;
+  if (value >= image.start && value < image.end) value -= image.start;
   return static_cast<std::uint32_t>(value);
 }
 

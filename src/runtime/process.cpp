@@ -22,14 +22,12 @@
 namespace kestrel {
 namespace {
 
-bool throw_on_end = false;
-
 // A failure that is not the tool's own, reported where it was caught.
 [[noreturn]] void EndUnhandled(const char* message) {
   void* frames[platform::kMaxFrames];
   std::size_t count = platform::CaptureFrames(1, frames, platform::kMaxFrames);
   ReportUnhandledFailure(__builtin_return_address(0), message, frames, count);
-  platform::ExitWithStatus(kStatusUnhandled);
+  EndProcess(kStatusUnhandled);
 }
 
 // Standard error is the last way left to tell the user; when it cannot be
@@ -38,14 +36,14 @@ bool throw_on_end = false;
     const char* message) {
   std::string line = std::string(message) + "\r\n";
   int failure = platform::WriteStandardError(line.data(), line.size());
-  if (failure == 0) platform::ExitWithStatus(kStatusNoConsole);
+  if (failure == 0) EndProcess(kStatusNoConsole);
   ReportRunTimeError(failure, __builtin_return_address(0));
-  platform::ExitWithStatus(failure);
+  EndProcess(failure);
 }
 
 }  // namespace
 
-void RunTool(int argc, char** argv, int (*body)()) {
+void StartTool(int argc, char** argv) {
   SetArgumentTable(platform::ProgramFileName(argc, argv),
                    platform::ProgramArguments(argc, argv));
   platform::RecordModules();
@@ -53,17 +51,15 @@ void RunTool(int argc, char** argv, int (*body)()) {
     EndWithoutConsole(missing);
   }
   platform::InstallFaultHandlers();
-  RunBody(body);
 }
 
-void RunBody(int (*body)()) {
-  int status = kStatusUnhandled;
+void EndWithEscapedFailure() {
   try {
-    status = body();
+    throw;
   } catch (const Exception& failure) {
     ReportUnhandledFailure(failure.address(), failure.message().c_str(),
                            failure.frames().data(), failure.frames().size());
-    platform::ExitWithStatus(kStatusUnhandled);
+    EndProcess(kStatusUnhandled);
   } catch (const std::bad_alloc&) {
     EndUnhandled(FailureText(kOutOfMemory).c_str());
   } catch (...) {
@@ -81,14 +77,10 @@ void RunBody(int (*body)()) {
     std::free(name);
     EndUnhandled(message);
   }
-  platform::ExitWithStatus(status);
 }
 
 void EndProcess(int status) {
-  if (throw_on_end) throw ProcessEnded{status & 0xFF};
-  platform::ExitWithStatus(status & 0xFF);
+  platform::ExitWithStatus(static_cast<std::uint8_t>(status & 0xFF));
 }
-
-void ThrowOnEndProcessForTest(bool on) { throw_on_end = on; }
 
 }  // namespace kestrel

@@ -4,32 +4,25 @@
 #ifndef KESTREL_RUNTIME_PROCESS_H_
 #define KESTREL_RUNTIME_PROCESS_H_
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
 namespace kestrel {
 
-// Builds the argument table, sets the console up, catches processor faults,
-// runs `body` and ends the process with the status it returns. Without a
-// console it says so on standard error and ends with status 1, or, when
-// standard error cannot be written either, gives the start-up report and
-// ends with that failure's number.
-[[noreturn]] void RunTool(int argc, char** argv, int (*body)());
+// Builds the argument table, records the modules, sets the console up and
+// catches processor faults. Without a console it says so on standard error
+// and ends with status 1, or, when standard error cannot be written either,
+// gives the start-up report and ends with that failure's number.
+void StartTool(int argc, char** argv);
 
-// Runs the tool's body and ends the process with its status; a failure
-// that escapes it gets the unhandled-failure report and status 217.
-[[noreturn]] void RunBody(int (*body)());
+// From a handler of every failure: the unhandled-failure report for the
+// failure being handled, and status 217.
+[[noreturn]] void EndWithEscapedFailure();
 
-// Ends the process at once with `status`, from anywhere, without unwinding.
+// Ends the process at once with the low eight bits of `status`, from
+// anywhere, without unwinding: the one place a status is narrowed.
 [[noreturn]] void EndProcess(int status);
-
-// Unit tests watch the patchers end the process: while this is on,
-// EndProcess throws ProcessEnded instead, which no handler of the tool
-// catches, as none catches a real end.
-struct ProcessEnded {
-  int status;
-};
-void ThrowOnEndProcessForTest(bool on);
 
 namespace platform {
 
@@ -38,8 +31,9 @@ std::string ProgramFileName(int argc, char** argv);
 // The arguments after the program name: as handed over where the system
 // splits them, split from the raw command line on Windows.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
-// Puts the console input mode back and ends the process with `status`.
-[[noreturn]] void ExitWithStatus(int status);
+// Removes an unfinished copy, puts the console input mode back and ends
+// the process with `status`.
+[[noreturn]] void ExitWithStatus(std::uint8_t status);
 
 }  // namespace platform
 }  // namespace kestrel

@@ -18,10 +18,10 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
-void ExitWithStatus(int status) {
+void ExitWithStatus(std::uint8_t status) {
   DiscardUnfinishedOutput();
   RestoreConsole();
-  ::_exit(status & 0xFF);
+  ::_exit(status);
 }
 
 }  // namespace platform

@@ -45,10 +45,10 @@ std::vector<std::string> ProgramArguments(int, char**) {
   return words;
 }
 
-void ExitWithStatus(int status) {
+void ExitWithStatus(std::uint8_t status) {
   DiscardUnfinishedOutput();
   RestoreConsole();
-  ::ExitProcess(static_cast<UINT>(status & 0xFF));
+  ::ExitProcess(static_cast<UINT>(status));
 }
 
 }  // namespace platform

@@ -52,8 +52,13 @@ void WriteFrameLines(Line& line, const void* address, void* const* frames,
   line.End();
 }
 
+// Frame lines: a console shows a few, a file or a pipe takes them all.
+constexpr std::size_t kFramesOnDevice = 9;
+constexpr std::size_t kFramesElsewhere = 257;
+
 std::size_t ReportFrameLimit() {
-  return platform::StandardOutputIsDevice() ? 9 : 257;
+  return platform::StandardOutputIsDevice() ? kFramesOnDevice
+                                            : kFramesElsewhere;
 }
 
 }  // namespace

@@ -1,12 +1,11 @@
-// Puts the fake OS and console in place of the real ones, with the end of
-// the process thrown as ProcessEnded, and runs a patcher under them.
+// Puts the fake OS and console in place of the real ones, and runs a
+// patcher under them.
 #ifndef KESTREL_TESTS_SUPPORT_FAKE_RUNTIME_H_
 #define KESTREL_TESTS_SUPPORT_FAKE_RUNTIME_H_
 
 #include <string>
 
 #include "runtime/failure.h"
-#include "runtime/process.h"
 #include "support/fake_console.h"
 #include "support/fake_os.h"
 
@@ -15,27 +14,21 @@ namespace kestrel {
 inline void InstallFakeRuntime(FakeOs& os, FakeConsole& console) {
   SetOsForTest(&os);
   InstallConsole(&console);
-  ThrowOnEndProcessForTest(true);
   PendingIoError = 0;
 }
 
 inline void RemoveFakeRuntime() {
   SetOsForTest(nullptr);
   InstallConsole(nullptr);
-  ThrowOnEndProcessForTest(false);
   PendingIoError = 0;
 }
 
 using Patcher = int (*)(const std::string& name, const std::string& serial);
 
-// The status the patch returns or ends the process with.
+// The status the patch returns.
 inline int RunPatch(Patcher patch, const std::string& name,
                     const std::string& serial) {
-  try {
-    return patch(name, serial);
-  } catch (const ProcessEnded& end) {
-    return end.status;
-  }
+  return patch(name, serial);
 }
 
 }  // namespace kestrel

@@ -293,9 +293,9 @@ void CheckSharedConsole() {
         ++titles;
       } else if (row == unknown) {
         ++unknowns;
-      } else if (!row.empty() &&
-                 (row.rfind("other ", 0) != 0 ||
-                  row.find_first_not_of("0123456789", 6) != std::string::npos)) {
+      } else if (!row.empty() && (row.rfind("other ", 0) != 0 ||
+                                  row.find_first_not_of("0123456789", 6) !=
+                                      std::string::npos)) {
         ++broken;
       }
     }

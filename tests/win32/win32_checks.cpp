@@ -91,10 +91,12 @@ bool IsAddressLine(const std::string& line) {
 
 int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "fault") {
-    kestrel::RunTool(argc, argv, Fault);
+    kestrel::StartTool(argc, argv);
+    kestrel::EndProcess(Fault());
   }
   if (argc > 1 && std::string(argv[1]) == "wild") {
-    kestrel::RunTool(argc, argv, WildJump);
+    kestrel::StartTool(argc, argv);
+    kestrel::EndProcess(WildJump());
   }
 
   using kestrel::IoCodeFromSystemError;
