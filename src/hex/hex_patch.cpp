@@ -11,6 +11,7 @@
 #include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
+#include "stamp/copy.h"
 #include "stamp/messages.h"
 #include "stamp/serial.h"
 
@@ -130,14 +131,9 @@ int PatchHexImage(const std::string& name, const std::string& serial_text) {
         CheckIo();
         CloseText(output);
         CheckIo();
-        if (!StillThere(output)) throw IoError("the copy is gone");
-        KeepOutput(output);
-        PrintSuccessBlock(kOutputName);
-        return kStatusSuccess;
+        return KeepCopy(output, kOutputName);
       } catch (const std::exception&) {
-        DiscardOutput(output);
-        PrintCantCreateBlock(kOutputName);
-        return kStatusCantCreate;
+        return DiscardCopy(output, kOutputName);
       }
     } catch (const std::exception&) {
       PrintNotANumberBlock(serial_text);
