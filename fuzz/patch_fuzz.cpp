@@ -76,8 +76,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   kestrel::FakeConsole console;
   os.files[name].data = image;
   kestrel::InstallFakeRuntime(os, console);
-  int status = kestrel::RunPatch(
-      hex ? kestrel::PatchHexImage : kestrel::PatchBinImage, name, serial);
+  int status =
+      (hex ? kestrel::PatchHexImage : kestrel::PatchBinImage)(name, serial);
   kestrel::RemoveFakeRuntime();
 
   FUZZ_ASSERT(os.files[name].data == image);

@@ -10,7 +10,7 @@ namespace {
 class BinPatchTest : public RuntimeTest {
  protected:
   int Patch(const std::string& serial = "123456789") {
-    return RunPatch(PatchBinImage, "board.bin", serial);
+    return PatchBinImage("board.bin", serial);
   }
 };
 

@@ -21,7 +21,6 @@ namespace {
 constexpr char kOutputName[] = "kestrel.hex";
 constexpr char kFirstCrcTitle[] = "Kestrel Tool. **** CRC error ****";
 constexpr char kLaterCrcTitle[] = "Kestrel Tool 2. **** CRC error ****";
-constexpr char kErrorTitle[] = "Kestrel Tool 2. **** Error ****";
 
 int NotValid(const std::string& name, const char* title) {
   ConsoleWriteLine();

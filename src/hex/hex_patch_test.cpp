@@ -16,7 +16,7 @@ class HexPatchTest : public RuntimeTest {
  protected:
   // Runs the patcher; the exit status it leaves or ends the process with.
   int Patch(const std::string& serial = "001234567") {
-    return RunPatch(PatchHexImage, "board.hex", serial);
+    return PatchHexImage("board.hex", serial);
   }
   // The number of the `nth` OS call starting with `call` in a clean run.
   int CallAfter(const std::string& call, int nth = 1) {

@@ -94,9 +94,9 @@ class TerminalConsole final : public ConsoleDevice {
 // A terminal in a UTF-8 locale takes U+0080 to U+009F for C1 controls; an
 // 8-bit one (xterm +u8, the Linux console without UTF-8) the bytes.
 ConsoleDevice::Controls TerminalControls() {
-  const char* previous = ::setlocale(LC_CTYPE, "");
+  const char* locale = ::setlocale(LC_CTYPE, "");
   bool utf8 =
-      previous != nullptr && std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
+      locale != nullptr && std::strcmp(::nl_langinfo(CODESET), "UTF-8") == 0;
   ::setlocale(LC_CTYPE, "C");
   return utf8 ? ConsoleDevice::Controls::kC1CodePoints
               : ConsoleDevice::Controls::kC1Bytes;

@@ -40,11 +40,6 @@ void Fail(std::uint16_t code) {
   if (PendingIoError == 0) PendingIoError = code != 0 ? code : kGeneralFailure;
 }
 
-void Release(OsHandle handle) {
-  std::uint16_t ignored = 0;
-  CurrentOs().Close(handle, &ignored);
-}
-
 // The image this run holds, which no copy may ever be.
 const HeldFile* held_image = nullptr;
 
@@ -111,12 +106,13 @@ bool SpelledLikeTheCopy(const std::string& image, const std::string& copy) {
 
 }  // namespace
 
-HeldFile::~HeldFile() {
-  if (handle_ != kNoHandle) {
-    Release(handle_);
-    if (unfinished.handle == handle_) unfinished.handle = kNoHandle;
-  }
-  if (held_image == this) held_image = nullptr;
+HeldFile::~HeldFile() { Drop(); }
+
+void HeldFile::Drop() {
+  if (handle_ == kNoHandle) return;
+  std::uint16_t pending = PendingIoError;
+  CloseHeld();
+  PendingIoError = pending;
 }
 
 // Opens and locks the file, and empties it only once the lock is held and
@@ -147,7 +143,6 @@ void HeldFile::OpenHeld(std::string_view name, OsAccess access, bool create) {
     ok = os.Truncate(handle_, &code);
   }
   if (!ok) {
-    unfinished.active = 0;
     DiscardOutput(*this);
     return Fail(code);
   }
@@ -184,20 +179,17 @@ bool StillThere(const HeldFile& file) {
          SameFile(now, file.opened_);
 }
 
+// One copy a run: whatever becomes of this one, no other is unfinished.
 void KeepOutput(HeldFile& file) {
-  if (file.output_) unfinished.active = 0;
+  unfinished.active = 0;
   file.output_ = file.made_ = false;
 }
 
 void DiscardOutput(HeldFile& file) {
-  if (file.handle_ != kNoHandle) {
-    std::uint16_t pending = PendingIoError;
-    file.CloseHeld();
-    PendingIoError = pending;
-  }
+  unfinished.active = 0;
+  file.Drop();
   std::uint16_t code = 0;
   if (file.output_) {
-    unfinished.active = 0;
     CurrentOs().Remove(file.name_.c_str(), &file.opened_, &code);
   } else if (file.made_) {
     // Made by this run a moment ago and refused since: no copy of anything.

@@ -33,6 +33,8 @@ class HeldFile {
   void OpenHeld(std::string_view name, OsAccess access, bool create);
   // Closes the handle; false with the code pending when the OS refuses.
   bool CloseHeld();
+  // Closes the handle, if any, leaving no code.
+  void Drop();
 
   OsHandle handle_ = kNoHandle;
   std::string name_;

@@ -6,7 +6,7 @@ namespace kestrel {
 
 void PrintErrorTitle() {
   ConsoleWriteLine();
-  ConsoleWriteLine("Kestrel Tool 2. **** Error ****");
+  ConsoleWriteLine(kErrorTitle);
 }
 
 void PrintCantFindBlock(std::string_view name) {

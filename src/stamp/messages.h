@@ -7,7 +7,9 @@
 
 namespace kestrel {
 
-// An empty line and "Kestrel Tool 2. **** Error ****".
+constexpr char kErrorTitle[] = "Kestrel Tool 2. **** Error ****";
+
+// An empty line and kErrorTitle.
 void PrintErrorTitle();
 // The input stage's block: the title and "Can't find file " and the name.
 void PrintCantFindBlock(std::string_view name);

@@ -33,7 +33,7 @@ class PatchFaultTest : public RuntimeTest,
   int Run() {
     console_.shown.clear();
     PendingIoError = 0;
-    return RunPatch(GetParam().patch, GetParam().image, "001.234.567");
+    return GetParam().patch(GetParam().image, "001.234.567");
   }
 
   // A fresh fake OS holding only the image.

@@ -1,5 +1,4 @@
-// Puts the fake OS and console in place of the real ones, and runs a
-// patcher under them.
+// Puts the fake OS and console in place of the real ones for the patchers.
 #ifndef KESTREL_TESTS_SUPPORT_FAKE_RUNTIME_H_
 #define KESTREL_TESTS_SUPPORT_FAKE_RUNTIME_H_
 
@@ -24,12 +23,6 @@ inline void RemoveFakeRuntime() {
 }
 
 using Patcher = int (*)(const std::string& name, const std::string& serial);
-
-// The status the patch returns.
-inline int RunPatch(Patcher patch, const std::string& name,
-                    const std::string& serial) {
-  return patch(name, serial);
-}
 
 }  // namespace kestrel
 
