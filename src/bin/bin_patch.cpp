@@ -1,15 +1,13 @@
 #include "bin/bin_patch.h"
 
 #include <cstdint>
-#include <exception>
 
 #include "runtime/console.h"
 #include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
-#include "stamp/copy.h"
 #include "stamp/messages.h"
-#include "stamp/serial.h"
+#include "stamp/stages.h"
 
 namespace kestrel {
 namespace {
@@ -48,27 +46,21 @@ int UnexpectedEnd(const std::string& name) {
 }  // namespace
 
 int PatchBinImage(const std::string& name, const std::string& serial_text) {
-  ByteFile input;
-  try {
-    OpenByteFile(input, name, kRecordSize);
-    CheckIo();
-    try {
-      SerialNumber serial = ParseSerialNumber(serial_text);
-      if (!serial.length_ok) {
-        PrintLengthBlock();
-        return kStatusUsage;
-      }
-      auto pattern = static_cast<std::uint32_t>(serial.value);
-      ByteFile output;
-      try {
-        CreateByteFile(output, kOutputName, kRecordSize);
+  ByteFile input, output;
+  std::uint32_t pattern = 0;
+  return RunStages(
+      name, serial_text, output, kOutputName,
+      [&] { OpenByteFile(input, name, kRecordSize); },
+      [&](std::int32_t serial) {
+        pattern = static_cast<std::uint32_t>(serial);
+        return kStatusSuccess;
+      },
+      [&] {
+        CreateByteFile(output, kOutputName, kRecordSize, &input);
         CheckIo();
         unsigned char block[kBlockSize];
         std::size_t got = ReadWholeBlock(input, block);
-        if (got < kBlockSize) {
-          DiscardOutput(output);
-          return UnexpectedEnd(name);
-        }
+        if (got < kBlockSize) return UnexpectedEnd(name);
         for (std::size_t i = 0; i < kSerialSize; ++i) {
           block[kSerialOffset + i] = static_cast<unsigned char>(
               pattern >> (8 * (kSerialSize - 1 - i)));
@@ -88,26 +80,14 @@ int PatchBinImage(const std::string& name, const std::string& serial_text) {
         // neither version.
         bool unchanged = UnchangedSinceOpened(input);
         CheckIo();
-        if (!unchanged || copied != SizeWhenOpened(input)) {
-          DiscardOutput(output);
+        if (!unchanged || copied != SizeWhenOpened(input))
           return UnexpectedEnd(name);
-        }
         CloseByteFile(input);
         CheckIo();
         CloseByteFile(output);
         CheckIo();
-        return KeepCopy(output, kOutputName);
-      } catch (const std::exception&) {
-        return DiscardCopy(output, kOutputName);
-      }
-    } catch (const std::exception&) {
-      PrintNotANumberBlock(serial_text);
-      return kStatusUsage;
-    }
-  } catch (const std::exception&) {
-    PrintCantFindBlock(name);
-    return kStatusNoInput;
-  }
+        return kStatusSuccess;
+      });
 }
 
 }  // namespace kestrel

@@ -2,7 +2,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <exception>
 #include <string>
 #include <vector>
 
@@ -11,9 +10,8 @@
 #include "runtime/exit_status.h"
 #include "runtime/failure.h"
 #include "runtime/files.h"
-#include "stamp/copy.h"
 #include "stamp/messages.h"
-#include "stamp/serial.h"
+#include "stamp/stages.h"
 
 namespace kestrel {
 namespace {
@@ -30,10 +28,14 @@ int NotValid(const std::string& name, const char* title) {
   return kStatusDataError;
 }
 
-// The start of an image: the zero address records, copied as they stand,
-// and the record stamped; or the status of the block printed instead.
+// No toolchain writes more than one or two records before its first data;
+// a bound keeps an image of nothing but address records from filling memory.
+constexpr std::size_t kMostLeadingRecords = 16;
+
+// The start of an image: the leading records, copied as they stand, and
+// the record stamped; or the status of the block printed instead.
 struct Head {
-  std::vector<std::string> zero_addresses;
+  std::vector<std::string> leading;
   std::string record;
   int status = kStatusSuccess;
 };
@@ -49,8 +51,12 @@ Head ReadHead(TextFile& input, const std::string& name) {
       head.status = NotValid(name, kFirstCrcTitle);
       return head;
     }
-    if (!IsZeroAddressRecord(head.record)) break;
-    head.zero_addresses.push_back(std::move(head.record));
+    if (!IsLeadingRecord(head.record)) break;
+    if (head.leading.size() == kMostLeadingRecords) {
+      head.status = NotValid(name, kErrorTitle);
+      return head;
+    }
+    head.leading.push_back(std::move(head.record));
   }
   // Only a data record of 8 bytes or more has a place for the serial.
   if (!IsStampableRecord(head.record))
@@ -74,28 +80,25 @@ std::string PatchFirstRecord(std::string line, std::int32_t serial) {
 }
 
 int PatchHexImage(const std::string& name, const std::string& serial_text) {
-  TextFile input;
-  try {
-    OpenTextForRead(input, name);
-    CheckIo();
-    try {
-      SerialNumber serial = ParseSerialNumber(serial_text);
-      if (!serial.length_ok) {
-        PrintLengthBlock();
-        return kStatusUsage;
-      }
+  TextFile input, output;
+  Head head;
+  std::string stamped;
+  return RunStages(
+      name, serial_text, output, kOutputName,
+      [&] { OpenTextForRead(input, name); },
       // The head is read and checked in the serial stage by design: a
       // failure reading it gives the not-a-number block, and a bad head
       // ends the run before any output exists.
-      Head head = ReadHead(input, name);
-      if (head.status != kStatusSuccess) return head.status;
-      std::string stamped =
-          PatchFirstRecord(std::move(head.record), serial.value);
-      TextFile output;
-      try {
-        CreateTextForWrite(output, kOutputName);
+      [&](std::int32_t serial) {
+        head = ReadHead(input, name);
+        if (head.status == kStatusSuccess)
+          stamped = PatchFirstRecord(std::move(head.record), serial);
+        return head.status;
+      },
+      [&] {
+        CreateTextForWrite(output, kOutputName, &input);
         CheckIo();
-        for (const std::string& line : head.zero_addresses) {
+        for (const std::string& line : head.leading) {
           WriteTextLine(output, line);
           CheckIo();
         }
@@ -111,10 +114,7 @@ int PatchHexImage(const std::string& name, const std::string& serial_text) {
           CheckIo();
           WriteTextLine(output, line);
           CheckIo();
-          if (!CheckHexRecord(line)) {
-            DiscardOutput(output);
-            return NotValid(name, kLaterCrcTitle);
-          }
+          if (!CheckHexRecord(line)) return NotValid(name, kLaterCrcTitle);
           end_copied = end_copied || ByteAt(line, kTypePosition) == kEndRecord;
         }
         // A Ctrl-Z before the end record cut the image short; one after
@@ -122,26 +122,14 @@ int PatchHexImage(const std::string& name, const std::string& serial_text) {
         // a copy of neither version.
         bool unchanged = UnchangedSinceOpened(input);
         CheckIo();
-        if ((TextAtCtrlZ(input) && !end_copied) || !unchanged) {
-          DiscardOutput(output);
+        if ((TextAtCtrlZ(input) && !end_copied) || !unchanged)
           return NotValid(name, kErrorTitle);
-        }
         CloseText(input);
         CheckIo();
         CloseText(output);
         CheckIo();
-        return KeepCopy(output, kOutputName);
-      } catch (const std::exception&) {
-        return DiscardCopy(output, kOutputName);
-      }
-    } catch (const std::exception&) {
-      PrintNotANumberBlock(serial_text);
-      return kStatusUsage;
-    }
-  } catch (const std::exception&) {
-    PrintCantFindBlock(name);
-    return kStatusNoInput;
-  }
+        return kStatusSuccess;
+      });
 }
 
 }  // namespace kestrel

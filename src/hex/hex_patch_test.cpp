@@ -72,9 +72,9 @@ TEST_F(HexPatchTest, FailuresAfterTheOutputIsCreatedGiveTheOutputBlock) {
     int nth;
   };
   for (const Point& point :
-       {Point{"open", 2}, Point{"lock", 2}, Point{"truncate", 1},
-        Point{"stat", 2}, Point{"write", 1}, Point{"read", 3},
-        Point{"close", 1}, Point{"close", 2}}) {
+       {Point{"opencopy", 1}, Point{"createaside", 1}, Point{"stat", 2},
+        Point{"write", 1}, Point{"read", 3}, Point{"close", 1},
+        Point{"putinplace", 1}}) {
     std::string call = point.call + std::to_string(point.nth);
     os_ = FakeOs();
     os_.files["board.hex"].data = image;

@@ -111,14 +111,17 @@ bool CheckHexRecord(std::string_view line) {
   return false;
 }
 
-bool IsZeroAddressRecord(std::string_view line) {
-  constexpr std::string_view kZeroAddresses[] = {":020000040000FA",
-                                                 ":020000020000FC"};
-  for (std::string_view zero : kZeroAddresses) {
-    if (line.size() < zero.size()) continue;
+bool IsLeadingRecord(std::string_view line) {
+  // Every other non-zero base is refused: a flash image at 0x08000000 has
+  // its reset vector where the serial would go.
+  constexpr std::string_view kLeading[] = {":020000040000FA", ":020000020000FC",
+                                           ":0200000400F00A", ":04000005",
+                                           ":04000003"};
+  for (std::string_view leading : kLeading) {
+    if (line.size() < leading.size()) continue;
     bool same = true;
-    for (std::size_t i = 0; i < zero.size() && same; ++i) {
-      same = std::toupper(static_cast<unsigned char>(line[i])) == zero[i];
+    for (std::size_t i = 0; i < leading.size() && same; ++i) {
+      same = std::toupper(static_cast<unsigned char>(line[i])) == leading[i];
     }
     if (same) return true;
   }

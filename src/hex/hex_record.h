@@ -44,10 +44,12 @@ std::uint8_t HexRecordSum(std::string_view line, std::size_t last);
 // "<sum> found, 0 expected" to the console.
 bool CheckHexRecord(std::string_view line);
 
-// True for a record that CheckHexRecord accepts and that sets an address
-// of zero, extended or segment (":020000040000FA", ":020000020000FC", in
-// any case): an image means the same without it.
-bool IsZeroAddressRecord(std::string_view line);
+// True for a record that CheckHexRecord accepts and that may stand before
+// the record stamped, as toolchains write them: an address of zero,
+// extended or segment (":020000040000FA", ":020000020000FC"), the base of a
+// PIC18's data EEPROM (":0200000400F00A"), in any case, or a start address
+// (":04000005...", ":04000003..."), which loads no data.
+bool IsLeadingRecord(std::string_view line);
 
 // True for a data record that CheckHexRecord accepts, marked ':', with
 // data bytes 4 to 7 for the serial: 8 to 255 bytes.

@@ -11,7 +11,7 @@
 #include <cstring>
 
 #include "runtime/console.h"
-#include "runtime/files.h"
+#include "runtime/os.h"
 #include "runtime/posix_io.h"
 
 namespace kestrel {
@@ -104,7 +104,9 @@ ConsoleDevice::Controls TerminalControls() {
 
 // Installs `handler` for `signal`, unless the caller ignores it: an ignored
 // signal stays ignored (a SIGXFSZ ignored then fails the write instead).
-void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags) {
+// With `alone`, every other signal waits while the handler runs.
+void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags,
+                        bool alone = false) {
   struct sigaction current;
   if (::sigaction(signal, nullptr, &current) == 0 &&
       current.sa_handler == SIG_IGN) {
@@ -113,15 +115,20 @@ void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags) {
   struct sigaction action = {};
   action.sa_handler = handler;
   action.sa_flags = static_cast<int>(flags);
-  sigemptyset(&action.sa_mask);
+  if (alone) {
+    sigfillset(&action.sa_mask);
+  } else {
+    sigemptyset(&action.sa_mask);
+  }
   ::sigaction(signal, &action, nullptr);
 }
 
 void OnEndingSignal(int signal) {
-  DiscardUnfinishedOutput();
+  RemoveUnfinishedCopy();
   RestoreConsole();
-  // The default action is back and the signal is not blocked: raising it
-  // again ends the process by it, so the caller still sees the signal.
+  // The default action is back; raised again, the signal waits until this
+  // handler returns and then ends the process by it, so the caller still
+  // sees the signal.
   ::raise(signal);
 }
 
@@ -147,7 +154,8 @@ void OnContinue(int) {
 // Every signal whose default action ends the process and that can be
 // caught, but for the processor faults, which have their own report, and
 // SIGPIPE, which the tool ignores so that a broken pipe is a failed write.
-// Caught in batch jobs too: the copy being written goes first.
+// Caught in batch jobs too: a copy being written under a hidden name goes
+// first.
 void InstallEndingHandlers() {
   for (int signal : {
            SIGHUP,
@@ -172,10 +180,10 @@ void InstallEndingHandlers() {
            SIGPWR,
 #endif
        }) {
-    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND | SA_NODEFER);
+    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND, true);
   }
   for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
-    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND | SA_NODEFER);
+    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND, true);
   }
 }
 

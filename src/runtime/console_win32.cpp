@@ -3,7 +3,7 @@
 #include <string>
 
 #include "runtime/console.h"
-#include "runtime/files.h"
+#include "runtime/os.h"
 
 namespace kestrel {
 namespace platform {
@@ -25,11 +25,14 @@ BOOL WINAPI OnControlEvent(DWORD event) {
     return TRUE;
   }
   // Ctrl+Break, a closed window, a logoff or a shutdown end the tool as
-  // they end any program, with the input mode put back and the copy being
-  // written removed first.
-  DiscardUnfinishedOutput();
+  // they end any program, with the input mode put back. The copy being
+  // written goes with its handle, unless it is being put in place: that is
+  // waited out, and then the main thread can no longer touch it.
+  FreezeCopy();
   RestoreConsole();
-  return FALSE;
+  constexpr UINT kControlCExit = 0xC000013A;  // STATUS_CONTROL_C_EXIT
+  TerminateProcess(GetCurrentProcess(), kControlCExit);
+  return TRUE;
 }
 
 // Hands each whole line to the console in one WriteConsoleW call. The

@@ -6,8 +6,8 @@
 #include "runtime/exit_status.h"
 #include "runtime/failure_codes.h"
 #include "runtime/faults.h"
-#include "runtime/files.h"
 #include "runtime/frames.h"
+#include "runtime/os.h"
 #include "runtime/report.h"
 
 namespace kestrel {
@@ -72,7 +72,7 @@ void OnFault(int signal, siginfo_t* info, void* context) {
     ::sigaction(signal, &fault_action, nullptr);
     return;
   }
-  DiscardUnfinishedOutput();
+  RemoveUnfinishedCopy();
   RestoreConsole();
   if (info->si_code <= 0) {
     // Sent by a process (kill, sigqueue, tgkill), not raised by a fault:

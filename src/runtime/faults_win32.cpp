@@ -4,7 +4,6 @@
 #include "runtime/exit_status.h"
 #include "runtime/failure_codes.h"
 #include "runtime/faults.h"
-#include "runtime/files.h"
 #include "runtime/frames.h"
 #include "runtime/report.h"
 
@@ -140,7 +139,6 @@ LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
   // given up, not begun twice.
   static volatile LONG entered = 0;
   if (InterlockedExchange(&entered, 1) != 0) ::ExitProcess(kStatusUnhandled);
-  DiscardUnfinishedOutput();
   RestoreConsole();
   std::size_t count = FaultFrames(*fault->ContextRecord);
   ReportUnhandledFailure(fault->ExceptionRecord->ExceptionAddress,

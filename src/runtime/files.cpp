@@ -1,7 +1,5 @@
 #include "runtime/files.h"
 
-#include <cctype>
-#include <csignal>
 #include <cstring>
 
 #ifdef __SSE2__
@@ -40,124 +38,84 @@ void Fail(std::uint16_t code) {
   if (PendingIoError == 0) PendingIoError = code != 0 ? code : kGeneralFailure;
 }
 
-// The image this run holds, which no copy may ever be.
-const HeldFile* held_image = nullptr;
-
-// The copy being written, kept where the signal and fault handlers can
-// reach it without allocating.
-struct UnfinishedOutput {
-  char name[kMaxNameLength + 1];
-  OsFileInfo file;
-  bool identified;  // else made by this run before it was looked at
-  OsHandle handle;
-  volatile std::sig_atomic_t active;
-};
-UnfinishedOutput unfinished = {};
-
-void Register(const std::string& name, OsHandle handle,
-              const OsFileInfo* file) {
-  unfinished.active = 0;
-  std::memcpy(unfinished.name, name.c_str(), name.size() + 1);
-  unfinished.identified = file != nullptr;
-  if (file != nullptr) unfinished.file = *file;
-  unfinished.handle = handle;
-  unfinished.active = 1;
-}
-
-bool EqualIgnoringCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    if (std::tolower(static_cast<unsigned char>(a[i])) !=
-        std::tolower(static_cast<unsigned char>(b[i])))
-      return false;
-  }
-  return true;
-}
-
-// On a file system that folds case (exFAT and FAT, as USB sticks come),
-// the image "Kestrel.Bin" in the working directory is the copy
-// "kestrel.bin", though the kernel may give the two spellings different
-// inode numbers. The folding shows in a third spelling that finds a file.
-bool SpelledLikeTheCopy(const std::string& image, const std::string& copy) {
-  std::size_t slash = image.rfind('/');
-  std::string base =
-      slash == std::string::npos ? image : image.substr(slash + 1);
-  if (!EqualIgnoringCase(base, copy)) return false;
-  Os& os = CurrentOs();
-  std::uint16_t code = 0;
-  OsFileInfo folder, here;
-  std::string directory =
-      slash == std::string::npos ? "." : image.substr(0, slash + 1);
-  if (!os.StatName(directory.c_str(), &folder, &code) ||
-      !os.StatName(".", &here, &code) || !SameFile(folder, here)) {
-    return false;
-  }
-  std::string probe = copy;
-  for (char& c : probe) {
-    c = static_cast<char>(std::isupper(static_cast<unsigned char>(c))
-                              ? std::tolower(static_cast<unsigned char>(c))
-                              : std::toupper(static_cast<unsigned char>(c)));
-  }
-  if (probe == base)
-    probe = copy, probe[0] = static_cast<char>(std::toupper(probe[0]));
-  OsFileInfo found;
-  return os.StatName(probe.c_str(), &found, &code);
-}
-
 }  // namespace
 
-HeldFile::~HeldFile() { Drop(); }
+HeldFile::~HeldFile() { Release(false); }
 
-void HeldFile::Drop() {
+void HeldFile::Release(bool keep) {
   if (handle_ == kNoHandle) return;
   std::uint16_t pending = PendingIoError;
-  CloseHeld();
-  PendingIoError = pending;
+  Os& os = CurrentOs();
+  std::uint16_t code = 0;
+  // A copy that failed to be written whole never takes its name; once it
+  // has, flushed, what its close might say puts nothing at risk.
+  bool placed = keep && aside_ && pending == 0;
+  bool ok = !placed || os.PutInPlace(handle_, path_, &code);
+  bool closed = os.Close(handle_, &code);
+  ok = ok && (closed || placed);
+  handle_ = kNoHandle;
+  aside_ = false;
+  if (!keep) {
+    PendingIoError = pending;
+  } else if (!ok) {
+    Fail(code);
+  }
 }
 
-// Opens and locks the file, and empties it only once the lock is held and
-// it is known not to be the image, so that neither a file held by this or
-// another run nor the input is ever emptied. A name too long for the table
-// is refused whole: cut short, it would name another file.
-void HeldFile::OpenHeld(std::string_view name, OsAccess access, bool create) {
+// A name too long for the table is refused whole: cut short, it would name
+// another file.
+void HeldFile::OpenHeld(std::string_view name, OsAccess access) {
   name_ = std::string(name);
   if (name_.size() > kMaxNameLength) return Fail(kPathNotFound);
   Os& os = CurrentOs();
   std::uint16_t code = 0;
-  handle_ = os.Open(name_, access, create, &made_, &code);
+  handle_ = os.Open(name_, access, &code);
   if (handle_ == kNoHandle) return Fail(code);
-  // From here on a signal removes a file this open made; from before the
-  // copy is emptied, the copy.
-  if (made_) Register(name_, handle_, nullptr);
-  bool ok = os.Stat(handle_, &opened_, &code);
-  if (ok && create && held_image != nullptr &&
-      (SameFile(opened_, held_image->opened_) ||
-       SpelledLikeTheCopy(held_image->name_, name_))) {
+  if (!os.Stat(handle_, &opened_, &code) || !os.Lock(handle_, &code)) {
+    Release(false);
+    Fail(code);
+  }
+}
+
+// What stands under the name is looked at whole before anything of it is
+// removed, so that a refusal leaves it as it was: the image, and a file
+// another program holds, are never touched.
+void HeldFile::CreateHeld(std::string_view name, const HeldFile* image) {
+  name_ = std::string(name);
+  if (name_.size() > kMaxNameLength) return Fail(kPathNotFound);
+  Os& os = CurrentOs();
+  std::uint16_t code = 0;
+  OsCopyPlace place;
+  handle_ = os.OpenCopy(name_, &place, &code);
+  path_ = place.path;
+  if (handle_ == kNoHandle && code != kFileNotFound) return Fail(code);
+  bool old = handle_ != kNoHandle;
+  bool ok =
+      !old || (os.Stat(handle_, &opened_, &code) && os.Lock(handle_, &code));
+  if (ok && old && image != nullptr &&
+      (SameFile(opened_, image->opened_) ||
+       os.SpelledAlike(image->handle_, path_))) {
     code = kAccessDenied;
     ok = false;
   }
-  ok = ok && os.Lock(handle_, &code);
-  bool regular = opened_.type == OsFileType::kDisk;
-  if (ok && create && regular) {
-    Register(name_, handle_, &opened_);
-    ok = os.Truncate(handle_, &code);
+  if (ok && old && opened_.type == OsFileType::kCharacterDevice) return;
+  // Gone from here on, so that no earlier board's serial is left to be
+  // flashed; a link's target is emptied instead, and the link stays.
+  if (ok && old) {
+    ok = place.linked ? os.Truncate(handle_, &code)
+                      : os.Remove(handle_, path_, &code);
+  }
+  OsFileInfo like = opened_;
+  if (old) Release(false);
+  if (ok) {
+    handle_ = os.CreateAside(path_, old ? &like : nullptr, &code);
+    ok = handle_ != kNoHandle && os.Stat(handle_, &opened_, &code);
+    aside_ = handle_ != kNoHandle;
   }
   if (!ok) {
-    DiscardOutput(*this);
-    return Fail(code);
+    Release(false);
+    Fail(code);
   }
-  output_ = create && regular;
-  if (!create) held_image = this;
-}
-
-bool HeldFile::CloseHeld() {
-  std::uint16_t code = 0;
-  bool closed = CurrentOs().Close(handle_, &code);
-  if (unfinished.handle == handle_) unfinished.handle = kNoHandle;
-  if (held_image == this) held_image = nullptr;
-  handle_ = kNoHandle;
-  if (!closed) Fail(code);
-  return closed;
 }
 
 bool UnchangedSinceOpened(const HeldFile& file) {
@@ -172,42 +130,7 @@ bool UnchangedSinceOpened(const HeldFile& file) {
 
 std::uint64_t SizeWhenOpened(const HeldFile& file) { return file.opened_.size; }
 
-bool StillThere(const HeldFile& file) {
-  OsFileInfo now;
-  std::uint16_t code = 0;
-  return CurrentOs().StatName(file.name_.c_str(), &now, &code) &&
-         SameFile(now, file.opened_);
-}
-
-// One copy a run: whatever becomes of this one, no other is unfinished.
-void KeepOutput(HeldFile& file) {
-  unfinished.active = 0;
-  file.output_ = file.made_ = false;
-}
-
-void DiscardOutput(HeldFile& file) {
-  unfinished.active = 0;
-  file.Drop();
-  std::uint16_t code = 0;
-  if (file.output_) {
-    CurrentOs().Remove(file.name_.c_str(), &file.opened_, &code);
-  } else if (file.made_) {
-    // Made by this run a moment ago and refused since: no copy of anything.
-    CurrentOs().Remove(file.name_.c_str(), nullptr, &code);
-  }
-  file.output_ = file.made_ = false;
-}
-
-void DiscardUnfinishedOutput() {
-  if (!unfinished.active) return;
-  unfinished.active = 0;
-  Os& os = PlatformOs();
-  std::uint16_t code = 0;
-  if (unfinished.handle != kNoHandle) os.Close(unfinished.handle, &code);
-  unfinished.handle = kNoHandle;
-  os.Remove(unfinished.name, unfinished.identified ? &unfinished.file : nullptr,
-            &code);
-}
+void ThrowAway(HeldFile& file) { file.Release(false); }
 
 bool TextFile::Refill() {
   position_ = 0;
@@ -234,13 +157,16 @@ void TextFile::Flush() {
   position_ = 0;
 }
 
-void TextFile::Open(std::string_view name, Mode mode) {
+void TextFile::Open(std::string_view name, Mode mode, const HeldFile* image) {
   name_ = std::string(name);
   if (PendingIoError != 0) return;
   if (mode_ != Mode::kClosed) CloseText(*this);
   if (PendingIoError != 0) return;
-  bool create = mode == Mode::kWriting;
-  OpenHeld(name, create ? OsAccess::kWrite : OsAccess::kRead, create);
+  if (mode == Mode::kWriting) {
+    CreateHeld(name, image);
+  } else {
+    OpenHeld(name, OsAccess::kRead);
+  }
   if (handle_ == kNoHandle) return;
   mode_ = mode;
   device_ = opened_.type == OsFileType::kCharacterDevice;
@@ -248,11 +174,12 @@ void TextFile::Open(std::string_view name, Mode mode) {
 }
 
 void OpenTextForRead(TextFile& file, std::string_view name) {
-  file.Open(name, TextFile::Mode::kReading);
+  file.Open(name, TextFile::Mode::kReading, nullptr);
 }
 
-void CreateTextForWrite(TextFile& file, std::string_view name) {
-  file.Open(name, TextFile::Mode::kWriting);
+void CreateTextForWrite(TextFile& file, std::string_view name,
+                        const HeldFile* image) {
+  file.Open(name, TextFile::Mode::kWriting, image);
 }
 
 std::string ReadTextLine(TextFile& file) {
@@ -352,15 +279,15 @@ void CloseText(TextFile& file) {
   if (file.device_) {
     file.handle_ = kNoHandle;
   } else {
-    file.CloseHeld();
+    file.Release(true);
   }
   file.mode_ = TextFile::Mode::kClosed;
   file.device_ = false;
   file.position_ = file.valid_ = 0;
 }
 
-void ByteFile::Open(std::string_view name, std::size_t record_size,
-                    bool create) {
+void ByteFile::Open(std::string_view name, std::size_t record_size, bool create,
+                    const HeldFile* image) {
   name_ = std::string(name);
   if (PendingIoError != 0) return;
   if (is_open()) CloseByteFile(*this);
@@ -369,18 +296,22 @@ void ByteFile::Open(std::string_view name, std::size_t record_size,
     Fail(kFileNotFound);
     return;
   }
-  OpenHeld(name, OsAccess::kReadWrite, create);
+  if (create) {
+    CreateHeld(name, image);
+  } else {
+    OpenHeld(name, OsAccess::kReadWrite);
+  }
   record_size_ = record_size;
 }
 
 void OpenByteFile(ByteFile& file, std::string_view name,
                   std::size_t record_size) {
-  file.Open(name, record_size, false);
+  file.Open(name, record_size, false, nullptr);
 }
 
 void CreateByteFile(ByteFile& file, std::string_view name,
-                    std::size_t record_size) {
-  file.Open(name, record_size, true);
+                    std::size_t record_size, const HeldFile* image) {
+  file.Open(name, record_size, true, image);
 }
 
 template <typename Move>
@@ -426,7 +357,7 @@ void CloseByteFile(ByteFile& file) {
     Fail(kFileNotOpen);
     return;
   }
-  file.CloseHeld();
+  file.Release(true);
 }
 
 }  // namespace kestrel

@@ -16,7 +16,9 @@
 namespace kestrel {
 
 // What both kinds of file hold: the handle, the name, and the file as it
-// was when it was opened. Letting one go releases the handle.
+// was when it was opened. A copy (a file created for writing) is written
+// aside and appears under its name only when it is closed, whole; let go
+// before that, it is gone.
 class HeldFile {
  public:
   HeldFile(const HeldFile&) = delete;
@@ -28,13 +30,19 @@ class HeldFile {
   HeldFile() = default;
   ~HeldFile();
 
-  // Opens, checks and locks the file, as an image or (`create`) as the
-  // copy; a failure leaves its code pending and the file closed.
-  void OpenHeld(std::string_view name, OsAccess access, bool create);
-  // Closes the handle; false with the code pending when the OS refuses.
-  bool CloseHeld();
-  // Closes the handle, if any, leaving no code.
-  void Drop();
+  // Opens, checks and locks an existing file; a failure leaves its code
+  // pending and the file closed.
+  void OpenHeld(std::string_view name, OsAccess access);
+  // Checks what stands under the copy's name (held by another program,
+  // `image` under any spelling), removes it, or empties it where a link
+  // leads to it, and creates the copy aside; a character device is
+  // written directly. A failure leaves its code pending; one after the
+  // removal leaves no copy at all.
+  void CreateHeld(std::string_view name, const HeldFile* image);
+  // The one way a file is closed. With `keep`, a copy is put in place and
+  // a failure leaves its code pending; without, the copy is gone and no
+  // code is left.
+  void Release(bool keep);
 
   OsHandle handle_ = kNoHandle;
   std::string name_;
@@ -43,12 +51,10 @@ class HeldFile {
  private:
   friend bool UnchangedSinceOpened(const HeldFile&);
   friend std::uint64_t SizeWhenOpened(const HeldFile&);
-  friend bool StillThere(const HeldFile&);
-  friend void KeepOutput(HeldFile&);
-  friend void DiscardOutput(HeldFile&);
+  friend void ThrowAway(HeldFile&);
 
-  bool output_ = false;  // a regular file this run opened as its copy
-  bool made_ = false;    // created by this run's open
+  std::string path_;    // where the copy goes
+  bool aside_ = false;  // a copy written aside, put in place when closed
 };
 
 // True when the file, still open, has the size and times it had when it
@@ -57,18 +63,9 @@ class HeldFile {
 bool UnchangedSinceOpened(const HeldFile& file);
 // The file's size when it was opened.
 std::uint64_t SizeWhenOpened(const HeldFile& file);
-// True when the file's name still leads to the file opened under it.
-bool StillThere(const HeldFile& file);
-// The copy is complete: it stays, whatever happens next.
-void KeepOutput(HeldFile& file);
-// After a failure: closes the copy, dropping what is buffered, and removes
-// it if it is a regular file that this run opened as its copy and its name
-// still leads to it, so that no half-written image is left to be taken for
-// a stamped one. Nothing else is ever removed.
-void DiscardOutput(HeldFile& file);
-// The same for the signal and fault handlers, for the copy still being
-// written, if any: no allocation, no lock, the platform's own calls.
-void DiscardUnfinishedOutput();
+// Closes the file, dropping what is buffered, and leaves no code: a copy
+// not yet closed is gone, as if it had never been begun.
+void ThrowAway(HeldFile& file);
 
 // A file read or written line by line through a 256-byte buffer. Letting
 // it go without CloseText releases the handle but drops what is buffered.
@@ -85,14 +82,14 @@ class TextFile : public HeldFile {
 
  private:
   friend void OpenTextForRead(TextFile&, std::string_view);
-  friend void CreateTextForWrite(TextFile&, std::string_view);
+  friend void CreateTextForWrite(TextFile&, std::string_view, const HeldFile*);
   friend std::string_view ReadTextLine(TextFile&, std::string&);
   friend void WriteTextLine(TextFile&, std::string_view);
   friend bool TextAtEnd(TextFile&);
   friend bool TextAtCtrlZ(const TextFile&);
   friend void CloseText(TextFile&);
 
-  void Open(std::string_view name, Mode mode);
+  void Open(std::string_view name, Mode mode, const HeldFile* image);
   bool Refill();
   void Flush();
 
@@ -105,8 +102,10 @@ class TextFile : public HeldFile {
 
 // Opens an existing file for reading.
 void OpenTextForRead(TextFile& file, std::string_view name);
-// Creates the file, or empties it once it is held, for writing.
-void CreateTextForWrite(TextFile& file, std::string_view name);
+// Creates the copy `name` for writing, aside until it is closed; it may
+// never be `image`.
+void CreateTextForWrite(TextFile& file, std::string_view name,
+                        const HeldFile* image = nullptr);
 // The next line without its end: LF, CR LF or a lone CR. At the end of the
 // file, the empty text and no code.
 std::string ReadTextLine(TextFile& file);
@@ -120,7 +119,7 @@ void WriteTextLine(TextFile& file, std::string_view text);
 bool TextAtEnd(TextFile& file);
 // True when TextAtEnd stopped at a Ctrl-Z rather than at the file's end.
 bool TextAtCtrlZ(const TextFile& file);
-// Writes out what is buffered and closes.
+// Writes out what is buffered and closes; a copy is then put in place.
 void CloseText(TextFile& file);
 
 // A file moved in blocks of records with no buffer: one OS call a block.
@@ -130,12 +129,14 @@ class ByteFile : public HeldFile {
 
  private:
   friend void OpenByteFile(ByteFile&, std::string_view, std::size_t);
-  friend void CreateByteFile(ByteFile&, std::string_view, std::size_t);
+  friend void CreateByteFile(ByteFile&, std::string_view, std::size_t,
+                             const HeldFile*);
   friend void ReadBlock(ByteFile&, void*, std::size_t, std::size_t*);
   friend void WriteBlock(ByteFile&, const void*, std::size_t, std::size_t*);
   friend void CloseByteFile(ByteFile&);
 
-  void Open(std::string_view name, std::size_t record_size, bool create);
+  void Open(std::string_view name, std::size_t record_size, bool create,
+            const HeldFile* image);
   // One OS call moving `count` records; `short_code` when fewer arrive and
   // there is no place for the count.
   template <typename Move>
@@ -148,9 +149,10 @@ class ByteFile : public HeldFile {
 // Opens an existing file for reading and writing, as every byte file is.
 void OpenByteFile(ByteFile& file, std::string_view name,
                   std::size_t record_size);
-// Creates the file, or empties it once it is held, for reading and writing.
+// Creates the copy `name`, aside until it is closed; it may never be
+// `image`.
 void CreateByteFile(ByteFile& file, std::string_view name,
-                    std::size_t record_size);
+                    std::size_t record_size, const HeldFile* image = nullptr);
 // Reads up to `count` records. With `delivered`, stores the number of whole
 // records read and sets no code for a short read; without it, fewer than
 // `count` records set code 100.
@@ -160,6 +162,7 @@ void ReadBlock(ByteFile& file, void* buffer, std::size_t count,
 // written; without it, fewer than `count` set code 101.
 void WriteBlock(ByteFile& file, const void* buffer, std::size_t count,
                 std::size_t* written = nullptr);
+// Closes; a copy is then put in place.
 void CloseByteFile(ByteFile& file);
 
 }  // namespace kestrel

@@ -47,33 +47,32 @@ class PosixOsTest : public ::testing::Test {
   }
   std::string dir_;
   Os& os_ = PlatformOs();
-  bool made_ = false;
+  OsCopyPlace place_;
 };
 
 TEST_F(PosixOsTest, AFileWithoutWriteBitsIsReadOnlyEvenForRoot) {
   std::string path = Make("ro.bin", "data");
   ::chmod(path.c_str(), 0444);
   std::uint16_t code = 0;
-  EXPECT_EQ(os_.Open(path, OsAccess::kReadWrite, false, &made_, &code),
-            kNoHandle);
+  EXPECT_EQ(os_.Open(path, OsAccess::kReadWrite, &code), kNoHandle);
   EXPECT_EQ(code, kAccessDenied);
-  OsHandle reading = os_.Open(path, OsAccess::kRead, false, &made_, &code);
+  OsHandle reading = os_.Open(path, OsAccess::kRead, &code);
   EXPECT_NE(reading, kNoHandle) << "reading needs no write bit";
   os_.Close(reading, &code);
 }
 
 TEST_F(PosixOsTest, ADirectoryIsNoFile) {
   std::uint16_t code = 0;
-  EXPECT_EQ(os_.Open(dir_, OsAccess::kRead, false, &made_, &code), kNoHandle);
+  EXPECT_EQ(os_.Open(dir_, OsAccess::kRead, &code), kNoHandle);
   EXPECT_EQ(code, kAccessDenied);
 }
 
 TEST_F(PosixOsTest, ASecondHoldOfTheSameFileIsRefusedAndNothingIsEmptied) {
   std::string path = Make("kestrel.hex", "image");
   std::uint16_t code = 0;
-  OsHandle first = os_.Open(path, OsAccess::kRead, false, &made_, &code);
+  OsHandle first = os_.Open(path, OsAccess::kRead, &code);
   ASSERT_TRUE(os_.Lock(first, &code));
-  OsHandle second = os_.Open(path, OsAccess::kWrite, true, &made_, &code);
+  OsHandle second = os_.OpenCopy(path, &place_, &code);
   ASSERT_NE(second, kNoHandle) << "opening alone never empties";
   EXPECT_FALSE(os_.Lock(second, &code));
   EXPECT_EQ(code, kAccessDenied);
@@ -93,7 +92,7 @@ TEST_F(PosixOsTest, WhereFlockGivesNoLockAtAllTheFileIsStillTaken) {
 
 TEST_F(PosixOsTest, DevicesAreNotTruncatedAndFullOnesReportDiskFull) {
   std::uint16_t code = 0;
-  OsHandle full = os_.Open("/dev/full", OsAccess::kWrite, true, &made_, &code);
+  OsHandle full = os_.OpenCopy("/dev/full", &place_, &code);
   ASSERT_NE(full, kNoHandle);
   EXPECT_TRUE(os_.Truncate(full, &code));
   OsFileInfo info;

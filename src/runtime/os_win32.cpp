@@ -1,5 +1,8 @@
 #include <windows.h>
 
+#include <string>
+#include <vector>
+
 #include "runtime/failure_codes.h"
 #include "runtime/os.h"
 
@@ -25,43 +28,93 @@ bool Failed(std::uint16_t* code) {
   return false;
 }
 
+// Held while a copy is put in place: a control handler about to end the
+// process waits for it, so that the copy is whole under its name or gone.
+SRWLOCK placing = SRWLOCK_INIT;
+
+// Windows refuses write access to a read-only file by itself; wine run by
+// root would not, so the attribute is asked for first.
+bool ReadOnly(const std::string& name) {
+  DWORD attributes = GetFileAttributesA(name.c_str());
+  return attributes != INVALID_FILE_ATTRIBUTES &&
+         (attributes & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool MarkForDeletion(HANDLE handle, bool marked) {
+  FILE_DISPOSITION_INFO disposition = {};
+  disposition.DeleteFile = marked ? TRUE : FALSE;
+  return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition,
+                                    sizeof disposition) != 0;
+}
+
+std::string FullPath(const std::string& name) {
+  char path[MAX_PATH + 1];
+  DWORD length = GetFullPathNameA(name.c_str(), sizeof path, path, nullptr);
+  return length > 0 && length < sizeof path ? std::string(path, length) : name;
+}
+
+// Renames the open file to `path`, replacing what is there. A virus
+// scanner or an indexer may hold the old file a moment: that is waited
+// out for a second, as Windows' own tools do.
+bool RenameOver(HANDLE handle, const std::string& path) {
+  std::string full = FullPath(path);
+  int length = MultiByteToWideChar(CP_ACP, 0, full.c_str(), -1, nullptr, 0);
+  if (length <= 0) return false;
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) +
+                           static_cast<std::size_t>(length) * sizeof(WCHAR));
+  auto* rename = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  rename->ReplaceIfExists = TRUE;
+  rename->RootDirectory = nullptr;
+  rename->FileNameLength = static_cast<DWORD>(length - 1) * sizeof(WCHAR);
+  MultiByteToWideChar(CP_ACP, 0, full.c_str(), -1, rename->FileName, length);
+  for (int attempt = 0;; ++attempt) {
+    if (SetFileInformationByHandle(handle, FileRenameInfo, rename,
+                                   static_cast<DWORD>(buffer.size()))) {
+      return true;
+    }
+    DWORD error = GetLastError();
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        attempt == 20) {
+      return false;
+    }
+    Sleep(50);
+  }
+}
+
 class Win32Os final : public Os {
  public:
   // Share mode 0 holds the file for this open alone, so Lock has nothing
-  // left to do; a directory or a read-only file refuses write access with
-  // ERROR_ACCESS_DENIED.
-  OsHandle Open(const std::string& name, OsAccess access, bool create,
-                bool* made, std::uint16_t* code) override {
+  // left to do. An image is a disk file: CON, AUX or COM1 would be read
+  // from forever.
+  OsHandle Open(const std::string& name, OsAccess access,
+                std::uint16_t* code) override {
     DWORD wanted = access == OsAccess::kRead    ? GENERIC_READ
                    : access == OsAccess::kWrite ? GENERIC_WRITE
                                                 : GENERIC_READ | GENERIC_WRITE;
-    // Windows refuses write access to a read-only file by itself; wine run
-    // by root would not, so the attribute is asked for first.
-    DWORD attributes = GetFileAttributesA(name.c_str());
-    if (access != OsAccess::kRead && attributes != INVALID_FILE_ATTRIBUTES &&
-        (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    if (access != OsAccess::kRead && ReadOnly(name)) {
       *code = kAccessDenied;
       return kNoHandle;
     }
-    HANDLE handle = CreateFileA(name.c_str(), wanted, 0, nullptr,
-                                create ? OPEN_ALWAYS : OPEN_EXISTING,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-      Failed(code);
-      return kNoHandle;
-    }
-    *made = create && GetLastError() != ERROR_ALREADY_EXISTS;
-    // An image is a disk file: CON, AUX or COM1 would be read from forever.
-    // An output may be a device (NUL), but not a pipe.
-    DWORD type = GetFileType(handle);
-    if (create ? type == FILE_TYPE_PIPE : type != FILE_TYPE_DISK) {
-      CloseHandle(handle);
-      if (*made) DeleteFileA(name.c_str());
-      *made = false;
+    return Opened(CreateFileA(name.c_str(), wanted, 0, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr),
+                  false, code);
+  }
+
+  // The copy's place is its name: a link there would be replaced, not
+  // followed. The old copy is held without sharing until it is removed,
+  // so another program's hold refuses it; a device (NUL) takes the copy
+  // as it comes, a pipe does not.
+  OsHandle OpenCopy(const std::string& name, OsCopyPlace* place,
+                    std::uint16_t* code) override {
+    place->path = FullPath(name);
+    place->linked = false;
+    if (ReadOnly(name)) {
       *code = kAccessDenied;
       return kNoHandle;
     }
-    return reinterpret_cast<OsHandle>(handle);
+    return Opened(CreateFileA(name.c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
+                              OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr),
+                  true, code);
   }
 
   bool Lock(OsHandle, std::uint16_t*) override { return true; }
@@ -96,29 +149,65 @@ class Win32Os final : public Os {
     return true;
   }
 
-  // Asking for no access to the data meets no share mode, so even a file
-  // this process holds can be looked at.
-  bool StatName(const char* name, OsFileInfo* info,
-                std::uint16_t* code) override {
-    HANDLE handle = CreateFileA(
-        name, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-        nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) return Failed(code);
-    bool ok = Stat(reinterpret_cast<OsHandle>(handle), info, code);
-    CloseHandle(handle);
-    return ok;
+  // The image is held without sharing, which refuses the copy by itself.
+  bool SpelledAlike(OsHandle, const std::string&) override { return false; }
+
+  bool Remove(OsHandle handle, const std::string&,
+              std::uint16_t* code) override {
+    return MarkForDeletion(AsHandle(handle), true) || Failed(code);
   }
 
-  // The file must be closed first: it was opened without sharing.
-  bool Remove(const char* name, const OsFileInfo* file,
-              std::uint16_t* code) override {
-    OsFileInfo now;
-    if (file != nullptr &&
-        (!StatName(name, &now, code) || !SameFile(now, *file))) {
-      if (*code == 0) *code = kAccessDenied;
-      return false;
+  // Hidden, and marked to be deleted when its handle is closed: a kill, a
+  // closed window or a crash leaves nothing. Windows keeps no permission
+  // bits to take over.
+  OsHandle CreateAside(const std::string& path, const OsFileInfo*,
+                       std::uint16_t* code) override {
+    std::size_t slash = path.find_last_of("\\/");
+    std::string folder =
+        slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
+    std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
+    static unsigned drawn = 0;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+      unsigned mixed = static_cast<unsigned>(GetTickCount64()) ^
+                       GetCurrentProcessId() * 2654435761u ^ ++drawn * 40503u;
+      char digits[8];
+      wsprintfA(digits, "%06u", mixed % 1000000u);
+      std::string name = folder + "." + base + "." + digits;
+      handle =
+          CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+                      nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN, nullptr);
+      if (handle != INVALID_HANDLE_VALUE || GetLastError() != ERROR_FILE_EXISTS)
+        break;
     }
-    return DeleteFileA(name) || Failed(code);
+    if (handle == INVALID_HANDLE_VALUE) {
+      Failed(code);
+      return kNoHandle;
+    }
+    if (!MarkForDeletion(handle, true)) {
+      Failed(code);
+      CloseHandle(handle);
+      return kNoHandle;
+    }
+    return reinterpret_cast<OsHandle>(handle);
+  }
+
+  bool PutInPlace(OsHandle aside, const std::string& path,
+                  std::uint16_t* code) override {
+    HANDLE handle = AsHandle(aside);
+    if (!FlushFileBuffers(handle)) return Failed(code);
+    AcquireSRWLockExclusive(&placing);
+    bool placed = MarkForDeletion(handle, false) && RenameOver(handle, path);
+    if (placed) {
+      FILE_BASIC_INFO basic = {};
+      basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+      SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    } else {
+      Failed(code);
+      MarkForDeletion(handle, true);
+    }
+    ReleaseSRWLockExclusive(&placing);
+    return placed;
   }
 
   long Read(OsHandle handle, void* buffer, std::size_t size,
@@ -148,6 +237,22 @@ class Win32Os final : public Os {
   bool Close(OsHandle handle, std::uint16_t* code) override {
     return CloseHandle(AsHandle(handle)) || Failed(code);
   }
+
+ private:
+  // An image must be a disk file; a copy may be a device, not a pipe.
+  static OsHandle Opened(HANDLE handle, bool copy, std::uint16_t* code) {
+    if (handle == INVALID_HANDLE_VALUE) {
+      Failed(code);
+      return kNoHandle;
+    }
+    DWORD type = GetFileType(handle);
+    if (copy ? type == FILE_TYPE_PIPE : type != FILE_TYPE_DISK) {
+      CloseHandle(handle);
+      *code = kAccessDenied;
+      return kNoHandle;
+    }
+    return reinterpret_cast<OsHandle>(handle);
+  }
 };
 
 }  // namespace
@@ -156,5 +261,7 @@ Os& PlatformOs() {
   static Win32Os os;
   return os;
 }
+
+void platform::FreezeCopy() { AcquireSRWLockExclusive(&placing); }
 
 }  // namespace kestrel

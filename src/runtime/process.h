@@ -31,8 +31,7 @@ std::string ProgramFileName(int argc, char** argv);
 // The arguments after the program name: as handed over where the system
 // splits them, split from the raw command line on Windows.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
-// Removes an unfinished copy, puts the console input mode back and ends
-// the process with `status`.
+// Puts the console input mode back and ends the process with `status`.
 [[noreturn]] void ExitWithStatus(std::uint8_t status);
 
 }  // namespace platform

@@ -1,7 +1,6 @@
 #include <unistd.h>
 
 #include "runtime/console.h"
-#include "runtime/files.h"
 #include "runtime/process.h"
 
 namespace kestrel {
@@ -19,7 +18,6 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
 }
 
 void ExitWithStatus(std::uint8_t status) {
-  DiscardUnfinishedOutput();
   RestoreConsole();
   ::_exit(status);
 }

@@ -2,7 +2,6 @@
 
 #include "runtime/arguments.h"
 #include "runtime/console.h"
-#include "runtime/files.h"
 #include "runtime/process.h"
 
 namespace kestrel {
@@ -46,7 +45,6 @@ std::vector<std::string> ProgramArguments(int, char**) {
 }
 
 void ExitWithStatus(std::uint8_t status) {
-  DiscardUnfinishedOutput();
   RestoreConsole();
   ::ExitProcess(static_cast<UINT>(status));
 }

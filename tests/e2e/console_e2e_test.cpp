@@ -1,13 +1,16 @@
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <string.h>
 #include <sys/ptrace.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/user.h>
 #include <sys/wait.h>
 
 #include <chrono>
+#include <filesystem>
 #include <thread>
 
 #include "e2e/terminal.h"
@@ -145,24 +148,50 @@ INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal,
                            return std::string(sigabbrev_np(test.param));
                          });
 
-TEST(ConsoleTest, ASignalDuringTheCopyLeavesNoCopyBehind) {
-  SKIP_UNDER_WINE("Ctrl+Break is no signal a terminal can send");
-  ScratchDirectory dir;
-  dir.Write("board.bin", std::string(4 << 20, 'b'));  // a second or more
-  Terminal terminal;
-  RunOptions options;
-  options.directory = dir.path();
-  options.mode = RunOptions::Mode::kNoKeyboard;  // as from a batch job
-  terminal.Start({"board.bin", "001234567"}, options);
-  // Under way: the copy holds its first bytes.
-  for (int i = 0; i < 500 && (!dir.Exists("kestrel.bin") ||
-                              dir.Read("kestrel.bin").empty());
-       ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+// True once the tool has a file of `dir` other than `image` open with
+// bytes in it: the copy, under way.
+bool CopyUnderWay(pid_t tool, const ScratchDirectory& dir,
+                  const std::string& image) {
+  std::string fds = "/proc/" + std::to_string(tool) + "/fd";
+  std::error_code error;
+  for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
+    std::string target = std::filesystem::read_symlink(fd, error).string();
+    struct stat file;
+    if (target.rfind(dir.path(), 0) == 0 && target != dir.File(image) &&
+        ::stat(fd.path().c_str(), &file) == 0 && file.st_size > 0) {
+      return true;
+    }
   }
-  terminal.Signal(SIGTERM);
-  EXPECT_EQ(terminal.Wait(), 1000 + SIGTERM);
-  EXPECT_FALSE(dir.Exists("kestrel.bin"));
+  return false;
+}
+
+TEST(ConsoleTest, NoSignalNorKillDuringTheCopyLeavesACopyBehind) {
+  SKIP_UNDER_WINE("Ctrl+Break is no signal a terminal can send");
+  for (int signal : {SIGTERM, SIGKILL}) {
+    ScratchDirectory dir;
+    dir.Write("board.bin", std::string(4 << 20, 'b'));  // a second or more
+    dir.Write("kestrel.bin", "an earlier board's");
+    // Where no unnamed file can be had, a kill leaves the hidden one.
+    int unnamed = ::open(dir.path().c_str(), O_TMPFILE | O_WRONLY, 0600);
+    ::close(unnamed);
+    Terminal terminal;
+    RunOptions options;
+    options.directory = dir.path();
+    options.mode = RunOptions::Mode::kNoKeyboard;  // as from a batch job
+    terminal.Start({"board.bin", "001234567"}, options);
+    for (int i = 0; i < 1000 && !CopyUnderWay(terminal.pid(), dir, "board.bin");
+         ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    terminal.Signal(signal);
+    EXPECT_EQ(terminal.Wait(), 1000 + signal);
+    std::vector<std::string> left;
+    for (const auto& file : std::filesystem::directory_iterator(dir.path()))
+      left.push_back(file.path().filename().string());
+    if (signal == SIGKILL && unnamed < 0) continue;
+    EXPECT_EQ(left, std::vector<std::string>{"board.bin"})
+        << sigabbrev_np(signal);
+  }
 }
 
 TEST(ConsoleTest, StoppedAndContinuedTheWaitStillEndsAtAKey) {

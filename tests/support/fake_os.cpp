@@ -23,27 +23,49 @@ std::size_t FakeOs::Allowed(std::size_t size) const {
   return cap != short_calls_.end() && cap->second < size ? cap->second : size;
 }
 
-OsHandle FakeOs::Open(const std::string& name, OsAccess access, bool create,
-                      bool* made, std::uint16_t* code) {
-  *made = false;
+OsHandle FakeOs::Hold(const std::string& name, OsAccess access, bool aside) {
+  File& file = files[name];
+  if (file.id == 0) file.id = next_id_++;
+  handles_[next_handle_] = Open_{name, access, 0, false, aside};
+  return next_handle_++;
+}
+
+OsHandle FakeOs::Open(const std::string& name, OsAccess access,
+                      std::uint16_t* code) {
   if (Injected("open " + name, code)) return kNoHandle;
   auto file = files.find(name);
   if (file == files.end()) {
-    if (!create) {
-      *code = kFileNotFound;
-      return kNoHandle;
-    }
-    file = files.emplace(name, File()).first;
-    *made = true;
+    *code = kFileNotFound;
+    return kNoHandle;
   }
-  if (file->second.id == 0) file->second.id = next_id_++;
-  if (file->second.directory || (!create && file->second.device) ||
+  if (file->second.directory || file->second.device ||
       (access != OsAccess::kRead && file->second.read_only)) {
     *code = kAccessDenied;
     return kNoHandle;
   }
-  handles_[next_handle_] = Open_{name, access};
-  return next_handle_++;
+  return Hold(name, access, false);
+}
+
+OsHandle FakeOs::OpenCopy(const std::string& name, OsCopyPlace* place,
+                          std::uint16_t* code) {
+  if (Injected("opencopy " + name, code)) return kNoHandle;
+  place->path = name;
+  place->linked = false;
+  auto file = files.find(name);
+  if (file != files.end() && !file->second.link_to.empty()) {
+    place->path = file->second.link_to;
+    place->linked = true;
+    file = files.find(place->path);
+  }
+  if (file == files.end()) {
+    *code = kFileNotFound;
+    return kNoHandle;
+  }
+  if (file->second.directory || file->second.read_only) {
+    *code = kAccessDenied;
+    return kNoHandle;
+  }
+  return Hold(place->path, OsAccess::kWrite, false);
 }
 
 bool FakeOs::Lock(OsHandle handle, std::uint16_t* code) {
@@ -84,28 +106,35 @@ bool FakeOs::Stat(OsHandle handle, OsFileInfo* info, std::uint16_t* code) {
   return true;
 }
 
-bool FakeOs::StatName(const char* name, OsFileInfo* info, std::uint16_t* code) {
-  if (Injected(std::string("statname ") + name, code)) return false;
-  auto file = files.find(name);
-  if (file == files.end()) {
-    *code = kFileNotFound;
-    return false;
-  }
-  Describe(file->second, info);
-  return true;
-}
-
-bool FakeOs::Remove(const char* name, const OsFileInfo* expected,
+bool FakeOs::Remove(OsHandle handle, const std::string& path,
                     std::uint16_t* code) {
-  if (Injected(std::string("remove ") + name, code)) return false;
-  auto file = files.find(name);
-  if (file == files.end() || file->second.directory || file->second.device ||
-      (expected != nullptr &&
-       static_cast<std::uint64_t>(file->second.id) != expected->inode)) {
+  if (Injected("remove " + std::to_string(handle) + " " + path, code))
+    return false;
+  auto file = files.find(path);
+  if (file == files.end() ||
+      file->second.id != files.at(handles_.at(handle).name).id) {
     *code = kAccessDenied;
     return false;
   }
   files.erase(file);
+  return true;
+}
+
+OsHandle FakeOs::CreateAside(const std::string& path, const OsFileInfo*,
+                             std::uint16_t* code) {
+  if (Injected("createaside " + path, code)) return kNoHandle;
+  return Hold("." + path + ".aside", OsAccess::kWrite, true);
+}
+
+bool FakeOs::PutInPlace(OsHandle aside, const std::string& path,
+                        std::uint16_t* code) {
+  if (Injected("putinplace " + std::to_string(aside) + " " + path, code))
+    return false;
+  Open_& open = handles_.at(aside);
+  files[path] = files.at(open.name);
+  files.erase(open.name);
+  open.name = path;
+  open.aside = false;
   return true;
 }
 
@@ -144,8 +173,11 @@ long FakeOs::Write(OsHandle handle, const void* buffer, std::size_t size,
 }
 
 bool FakeOs::Close(OsHandle handle, std::uint16_t* code) {
-  // The handle is gone even when the close reports a failure.
+  // The handle is gone even when the close reports a failure, and so is a
+  // file made aside and never put in place.
   bool failed = Injected("close " + std::to_string(handle), code);
+  const Open_& open = handles_.at(handle);
+  if (open.aside) files.erase(open.name);
   handles_.erase(handle);
   return !failed;
 }

@@ -22,6 +22,7 @@ class FakeOs final : public Os {
     int writes = 0;               // write calls that reached it
     int id = 0;                   // which file it is; 0 until first opened
     int changes = 0;              // its modification time, in changes
+    std::string link_to;          // a link: the name of the file it leads to
   };
 
   std::map<std::string, File> files;
@@ -42,15 +43,20 @@ class FakeOs final : public Os {
 
   int open_handles() const { return static_cast<int>(handles_.size()); }
 
-  OsHandle Open(const std::string& name, OsAccess access, bool create,
-                bool* made, std::uint16_t* code) override;
+  OsHandle Open(const std::string& name, OsAccess access,
+                std::uint16_t* code) override;
+  OsHandle OpenCopy(const std::string& name, OsCopyPlace* place,
+                    std::uint16_t* code) override;
   bool Lock(OsHandle handle, std::uint16_t* code) override;
   bool Truncate(OsHandle handle, std::uint16_t* code) override;
   bool Stat(OsHandle handle, OsFileInfo* info, std::uint16_t* code) override;
-  bool StatName(const char* name, OsFileInfo* info,
-                std::uint16_t* code) override;
-  bool Remove(const char* name, const OsFileInfo* file,
+  bool SpelledAlike(OsHandle, const std::string&) override { return false; }
+  bool Remove(OsHandle handle, const std::string& path,
               std::uint16_t* code) override;
+  OsHandle CreateAside(const std::string& path, const OsFileInfo* like,
+                       std::uint16_t* code) override;
+  bool PutInPlace(OsHandle aside, const std::string& path,
+                  std::uint16_t* code) override;
   long Read(OsHandle handle, void* buffer, std::size_t size,
             std::uint16_t* code) override;
   long Write(OsHandle handle, const void* buffer, std::size_t size,
@@ -63,7 +69,10 @@ class FakeOs final : public Os {
     OsAccess access;
     std::size_t position = 0;
     bool locked = false;
+    bool aside = false;  // gone when closed, unless put in place
   };
+
+  OsHandle Hold(const std::string& name, OsAccess access, bool aside);
 
   // Records the call; true when it is to fail, with the code stored.
   bool Injected(const std::string& call, std::uint16_t* code);

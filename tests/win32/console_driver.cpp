@@ -306,6 +306,65 @@ void CheckSharedConsole() {
                               std::to_string(kRounds) + " rounds");
 }
 
+// The bytes of a copy on its way, in its hidden file; -1 when there is
+// none.
+long BytesAside() {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(".kestrel.bin.*", &found);
+  if (search == INVALID_HANDLE_VALUE) return -1;
+  FindClose(search);
+  return static_cast<long>(found.nFileSizeLow);
+}
+
+// Starts a stamp of batch.bin, standard input NUL, and waits until its
+// copy is under way; the bytes copied by then.
+long StartMidCopy(HANDLE nul, HANDLE* process) {
+  DeleteFileA("kestrel.bin");
+  *process = Start(" batch.bin 001234567", nul);
+  long copied = 0;
+  for (int i = 0; i < 2000 && (copied = BytesAside()) <= 0; ++i) Sleep(5);
+  return copied;
+}
+
+// Ended mid-copy, by a test executive's TerminateProcess or by Ctrl+Break
+// as Windows delivers it (a thread started at CtrlRoutine in the tool),
+// the tool leaves no copy, whole or partial; Ctrl+Break ends it as it
+// ends any program.
+void CheckEndedMidCopy(HANDLE nul) {
+  auto routine =
+      reinterpret_cast<LPTHREAD_START_ROUTINE>(reinterpret_cast<void*>(
+          GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine")));
+  constexpr long kControlCExit = static_cast<long>(0xC000013A);
+  int rounds = 16, left = 0, statuses = 0;
+  for (int round = 0; round <= rounds; ++round) {
+    HANDLE process = nullptr;
+    StartMidCopy(nul, &process);
+    if (process == nullptr) continue;
+    long status;
+    if (round == rounds) {
+      TerminateProcess(process, 9);
+      status = Finish(process, 20000) == 9 ? kControlCExit : -1;
+    } else {
+      HANDLE thread = CreateRemoteThread(
+          process, nullptr, 0, routine,
+          reinterpret_cast<void*>(static_cast<DWORD_PTR>(CTRL_BREAK_EVENT)), 0,
+          nullptr);
+      if (thread != nullptr) CloseHandle(thread);
+      status = Finish(process, 20000);
+    }
+    CloseHandle(process);
+    left += GetFileAttributesA("kestrel.bin") != INVALID_FILE_ATTRIBUTES ||
+            BytesAside() >= 0;
+    statuses += status == kControlCExit;
+  }
+  Check(left == 0, "ended mid-copy: a copy left in " + std::to_string(left) +
+                       " of " + std::to_string(rounds + 1) + " rounds");
+  Check(statuses == rounds + 1,
+        "ended mid-copy: Ctrl+Break ends with 0xC000013A in " +
+            std::to_string(statuses) + " of " + std::to_string(rounds) +
+            " rounds");
+}
+
 void CheckBatchStamp() {
   const std::string image(8 << 20, 'b');
   HANDLE file = CreateFileA("batch.bin", GENERIC_WRITE, 0, nullptr,
@@ -314,19 +373,15 @@ void CheckBatchStamp() {
   WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &put,
             nullptr);
   CloseHandle(file);
-  DeleteFileA("kestrel.bin");
-  Prepare(120, 9001, {});
-  SetConsoleCursorPosition(out, COORD{0, 100});
   SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
   HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ, &inherited,
                            OPEN_EXISTING, 0, nullptr);
-  HANDLE process = Start(" batch.bin 001234567", nul);
+  CheckEndedMidCopy(nul);
+  Prepare(120, 9001, {});
+  SetConsoleCursorPosition(out, COORD{0, 100});
+  HANDLE process = nullptr;
+  long copied = StartMidCopy(nul, &process);
   WIN32_FILE_ATTRIBUTE_DATA output = {};
-  for (int i = 0; i < 400 && output.nFileSizeLow == 0; ++i) {
-    Sleep(25);
-    GetFileAttributesExA("kestrel.bin", GetFileExInfoStandard, &output);
-  }
-  DWORD copied = output.nFileSizeLow;
   const std::string other = "another program\r\n";
   WriteConsoleA(out, other.data(), static_cast<DWORD>(other.size()), &put,
                 nullptr);
@@ -334,7 +389,7 @@ void CheckBatchStamp() {
   long status = process != nullptr ? Finish(process, 60000) : -1;
   CloseHandle(nul);
   GetFileAttributesExA("kestrel.bin", GetFileExInfoStandard, &output);
-  Check(copied > 0 && copied < image.size(),
+  Check(copied > 0 && static_cast<std::size_t>(copied) < image.size(),
         "batch job: Ctrl+C comes while the tool copies");
   Check(output.nFileSizeLow == image.size(), "batch job: the copy is whole");
   Check(status == 0, "batch job: Ctrl+C does not end the stamp, status " +
