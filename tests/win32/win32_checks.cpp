@@ -99,6 +99,28 @@ int main(int argc, char** argv) {
     kestrel::EndProcess(WildJump());
   }
 
+  // The tool says its version to Properties and to a test executive.
+  std::string version;
+  if (argc > 1) {
+    DWORD size = GetFileVersionInfoSizeA(argv[1], nullptr);
+    std::vector<char> info(size);
+    VS_FIXEDFILEINFO* fixed = nullptr;
+    char* text = nullptr;
+    UINT length = 0;
+    if (size > 0 && GetFileVersionInfoA(argv[1], 0, size, info.data()) &&
+        VerQueryValueA(info.data(), "\\", reinterpret_cast<void**>(&fixed),
+                       &length) &&
+        VerQueryValueA(info.data(),
+                       "\\StringFileInfo\\040904B0\\ProductVersion",
+                       reinterpret_cast<void**>(&text), &length)) {
+      version = std::to_string(HIWORD(fixed->dwFileVersionMS)) + "." +
+                std::to_string(LOWORD(fixed->dwFileVersionMS)) + "." +
+                std::to_string(HIWORD(fixed->dwFileVersionLS)) + " " + text;
+    }
+  }
+  Check(version, std::string(KESTREL_VERSION " " KESTREL_VERSION),
+        "kestrel.exe gives its version, seen \"" + version + "\"");
+
   using kestrel::IoCodeFromSystemError;
   Check(IoCodeFromSystemError(ERROR_FILE_NOT_FOUND), kestrel::kFileNotFound,
         "missing file is 2");
