@@ -41,7 +41,7 @@ median() {  # name command...: the median wall time in milliseconds
 }
 
 trivial=$(median trivial "$bin/ptyrun" true)
-# The floor of each kind: a plain copy in the blocks the tool must use, 256
+# The floor of each kind: a sound copy in the blocks the tool must use, 256
 # bytes for the text buffers of a HEX image, 8 for the blocks of a binary one.
 printf '%-5s %8s %10s %10s %10s %16s %14s\n' kind size kestrel srec_cat floor kestrel/srec_cat kestrel/floor
 for kind in hex bin; do
@@ -66,7 +66,7 @@ print('%-5s %8s %10s %10s %10s %16s %14s' % (kind, size, k, s, f, ratio_s, ratio
 PY
   done
 done
-printf 'times are medians of %s runs in ms; floor: a plain copy in 256-byte (hex) or\n8-byte (bin) blocks; the wrapper around "true" takes %s ms\n' "$runs" "$trivial"
+printf 'times are medians of %s runs in ms; floor: a sound copy (aside, flushed, put in\nplace) in 256-byte (hex) or 8-byte (bin) blocks; the wrapper around "true" takes %s ms\n' "$runs" "$trivial"
 for kind in hex bin; do
   k=$(python3 -c "import json; print('%.3f' % (json.load(open('k${kind}4096.json'))['results'][0]['median']*1000))")
   python3 -c "print('%s 4 KiB: kestrel / wrapped true = %.3f' % ('$kind', $k / $trivial))"

@@ -17,14 +17,15 @@ namespace {
 // character there was a hexadecimal digit (any other counts as 0).
 unsigned SumPairs(std::string_view line, std::size_t last, bool* all_digits) {
   unsigned sum = 0;
-  *all_digits = true;
+  int any = 0;  // negative once any character was no digit
   for (std::size_t at = 1; at + 2 <= last; at += 2) {
     int high = HexDigitValue(line[at]);
     int low = HexDigitValue(line[at + 1]);
-    if (high < 0 || low < 0) *all_digits = false;
+    any |= high | low;
     sum +=
         static_cast<unsigned>((high < 0 ? 0 : high) * 16 + (low < 0 ? 0 : low));
   }
+  *all_digits = any >= 0;
   return sum;
 }
 
