@@ -17,6 +17,9 @@ namespace {
 void* fault_frames[kMaxFrames];
 CONTEXT context;
 constexpr ULONG kFilterStack = 32 * 1024;
+// The thread that runs the tool, stopped when another one faults.
+HANDLE main_thread = nullptr;
+DWORD main_thread_id = 0;
 
 int FaultNumber(DWORD code) {
   switch (code) {
@@ -135,21 +138,32 @@ std::size_t FaultFrames(const CONTEXT& fault) {
 LONG WINAPI OnFault(EXCEPTION_POINTERS* fault) {
   int number = FaultNumber(fault->ExceptionRecord->ExceptionCode);
   if (number == 0) return EXCEPTION_CONTINUE_SEARCH;  // left to the system
-  // A fault inside the filter itself calls it again: the report is then
-  // given up, not begun twice.
-  static volatile LONG entered = 0;
-  if (InterlockedExchange(&entered, 1) != 0) ::ExitProcess(kStatusUnhandled);
+  // One report, by the first thread to fault: a fault inside the filter
+  // itself gives it up; another thread's waits for the end it will bring.
+  static volatile LONG reporter = 0;
+  auto self = static_cast<LONG>(GetCurrentThreadId());
+  LONG earlier = InterlockedCompareExchange(&reporter, self, 0);
+  if (earlier == self) TerminateProcess(GetCurrentProcess(), kStatusUnhandled);
+  if (earlier != 0) Sleep(INFINITE);
+  // A fault on another thread (a control handler's) stops the main one,
+  // which would go on writing into the report and end with its own status.
+  if (GetCurrentThreadId() != main_thread_id) SuspendThread(main_thread);
   RestoreConsole();
   std::size_t count = FaultFrames(*fault->ContextRecord);
   ReportUnhandledFailure(fault->ExceptionRecord->ExceptionAddress,
                          FailureText(number).c_str(), fault_frames, count);
-  ::ExitProcess(kStatusUnhandled);
+  // Nothing of the stopped thread's is run on the way out.
+  TerminateProcess(GetCurrentProcess(), kStatusUnhandled);
+  return EXCEPTION_CONTINUE_SEARCH;
 }
 
 }  // namespace
 
 void InstallFaultHandlers() {
   TakeUnwindTable();
+  main_thread_id = GetCurrentThreadId();
+  DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(),
+                  &main_thread, THREAD_SUSPEND_RESUME, FALSE, 0);
   ULONG reserve = kFilterStack;
   SetThreadStackGuarantee(&reserve);
   SetUnhandledExceptionFilter(OnFault);

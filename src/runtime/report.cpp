@@ -1,7 +1,5 @@
 #include "runtime/report.h"
 
-#include <cstring>
-
 #include "runtime/failure_codes.h"
 #include "runtime/frames.h"
 #include "runtime/standard_streams.h"
@@ -9,13 +7,14 @@
 namespace kestrel {
 namespace {
 
-// One report line, built in place and written whole.
+// One report line, built in place and written whole with its line end in
+// one call, so that another program's output never lands inside it.
 class Line {
  public:
   explicit Line(ReportSink sink) : sink_(sink) {}
 
   Line& Add(const char* piece) {
-    while (*piece != '\0' && size_ < sizeof text_) text_[size_++] = *piece++;
+    while (*piece != '\0' && size_ < kText) text_[size_++] = *piece++;
     return *this;
   }
   Line& AddDecimal(int number) {
@@ -32,14 +31,18 @@ class Line {
     return *this;
   }
   void End() {
+    text_[size_++] = '\r';
+    text_[size_++] = '\n';
     sink_(text_, size_);
-    sink_("\r\n", 2);
     size_ = 0;
   }
 
  private:
+  // A message of the failure table, or a type's name in the report of an
+  // object that is no Exception, fits whole.
+  static constexpr std::size_t kText = 318;
   ReportSink sink_;
-  char text_[160];
+  char text_[kText + 2];
   std::size_t size_ = 0;
 };
 
@@ -69,8 +72,7 @@ void WriteUnhandledFailureReport(ReportSink sink, const void* address,
   Line line(sink);
   line.Add("An unhandled exception occurred at 0x").AddHex8(address);
   line.Add(" :").End();
-  sink(message, std::strlen(message));  // may be longer than a line
-  line.End();
+  line.Add(message).End();
   WriteFrameLines(line, address, frames, count, max_frames);
 }
 

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace kestrel {
 namespace {
@@ -12,13 +13,18 @@ namespace {
 void* Address(std::uintptr_t value) { return reinterpret_cast<void*>(value); }
 
 std::string collected;
+std::vector<std::string> writes;
 void Collect(const char* data, std::size_t size) {
   collected.append(data, size);
+  writes.emplace_back(data, size);
 }
 
 class ReportTest : public ::testing::Test {
  protected:
-  void SetUp() override { collected.clear(); }
+  void SetUp() override {
+    collected.clear();
+    writes.clear();
+  }
 };
 
 TEST_F(ReportTest, UnhandledFailureLinesEndInCrLfAndStopAtTheFrameLimit) {
@@ -32,6 +38,9 @@ TEST_F(ReportTest, UnhandledFailureLinesEndInCrLfAndStopAtTheFrameLimit) {
             "  0x000000AB\r\n"
             "  0xCDEF0123\r\n"
             "\r\n");
+  // A line and its end in one write: another program's never cuts in.
+  for (const std::string& write : writes)
+    EXPECT_EQ(write.find("\r\n"), write.size() - 2) << write;
 }
 
 TEST_F(ReportTest, RunTimeErrorGivesTheNumberInDecimal) {

@@ -13,6 +13,7 @@
 #include "runtime/failure_codes.h"
 #include "runtime/os.h"
 #include "runtime/process.h"
+#include "runtime/standard_streams.h"
 
 namespace {
 
@@ -84,6 +85,22 @@ __attribute__((noinline)) int WildJump() {
   return wild();
 }
 
+// A fault on another thread than the main one, as in a control handler,
+// while the main thread goes on writing lines and would end with 73.
+DWORD WINAPI FaultLater(void* started) {
+  SetEvent(started);
+  return static_cast<DWORD>(Fault());
+}
+
+int FaultBesideTheMainThread() {
+  HANDLE started = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+  CreateThread(nullptr, 0, FaultLater, started, 0, nullptr);
+  WaitForSingleObject(started, INFINITE);
+  for (ULONGLONG end = GetTickCount64() + 3000; GetTickCount64() < end;)
+    kestrel::platform::WriteStandardOutput("main\r\n", 6);
+  return kestrel::kStatusCantCreate;
+}
+
 bool IsAddressLine(const std::string& line) {
   return line.size() == 12 && line.compare(0, 4, "  0x") == 0 &&
          line.find_first_not_of("0123456789ABCDEF", 4) == std::string::npos;
@@ -97,6 +114,10 @@ int main(int argc, char** argv) {
   if (argc > 1 && std::string(argv[1]) == "wild") {
     kestrel::StartTool(argc, argv);
     kestrel::EndProcess(WildJump());
+  }
+  if (argc > 1 && std::string(argv[1]) == "thread") {
+    kestrel::StartTool(argc, argv);
+    kestrel::EndProcess(FaultBesideTheMainThread());
   }
 
   // The tool says its version to Properties and to a test executive.
@@ -154,8 +175,9 @@ int main(int argc, char** argv) {
 
   // A processor fault inside the tool, or a jump out of it to a wild
   // address, gives the unhandled-failure report with the fault's address
-  // and the frames that led to it.
-  for (const char* how : {"fault", "wild"}) {
+  // and the frames that led to it; on another thread too, and then the
+  // main thread writes nothing more and ends nothing.
+  for (const char* how : {"fault", "wild", "thread"}) {
     DWORD status = 0;
     std::string report = RunFaultingCopy(how, &status);
     Check(status, DWORD{kestrel::kStatusUnhandled},
@@ -165,6 +187,8 @@ int main(int argc, char** argv) {
          (end = report.find("\r\n", at)) != std::string::npos; at = end + 2) {
       lines.push_back(report.substr(at, end - at));
     }
+    while (!lines.empty() && lines.front() == "main")
+      lines.erase(lines.begin());
     bool shaped =
         lines.size() >= 5 &&
         lines[0].compare(0, 37, "An unhandled exception occurred at 0x") == 0 &&
