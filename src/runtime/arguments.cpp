@@ -4,6 +4,7 @@ namespace kestrel {
 namespace {
 
 std::vector<std::string> table{std::string()};
+std::vector<std::string> as_typed;  // entry i is argument i + 1
 
 bool IsSeparator(char c) { return c == ' ' || c == '\t' || c == '\r'; }
 
@@ -37,6 +38,17 @@ void SetArgumentTable(std::string_view program,
     if (table.size() == kMaxArgumentEntries) break;
     table.push_back(argument);
   }
+}
+
+void SetArgumentsAsTyped(const std::vector<std::string>& arguments) {
+  as_typed = arguments;
+}
+
+std::string_view ArgumentAsTyped(std::string_view text) {
+  for (std::size_t i = 1; i < table.size() && i <= as_typed.size(); ++i) {
+    if (table[i] == text) return as_typed[i - 1];
+  }
+  return text;
 }
 
 int ArgumentCount() { return static_cast<int>(table.size()) - 1; }

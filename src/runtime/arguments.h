@@ -22,6 +22,13 @@ std::vector<std::string> SplitCommandLine(std::string_view line);
 void SetArgumentTable(std::string_view program,
                       const std::vector<std::string>& arguments);
 
+// Where the platform's text may lack characters the user typed (Windows'
+// code page), the same arguments in UTF-8, as typed; nothing elsewhere.
+void SetArgumentsAsTyped(const std::vector<std::string>& arguments);
+// The argument whose text is `text` as it was typed, in UTF-8 where the
+// platform gave that; otherwise `text`.
+std::string_view ArgumentAsTyped(std::string_view text);
+
 // The number of arguments after entry 0.
 int ArgumentCount();
 // Entry `index`, or the empty text outside 0..ArgumentCount().

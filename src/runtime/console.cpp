@@ -3,6 +3,8 @@
 #include <cstring>
 #include <string>
 
+#include "runtime/arguments.h"
+
 namespace kestrel {
 namespace {
 
@@ -68,6 +70,7 @@ std::size_t Utf8Length(std::string_view text) {
 }
 
 void ConsoleWriteArgument(std::string_view text) {
+  text = ArgumentAsTyped(text);
   using Controls = ConsoleDevice::Controls;
   Controls controls = console.device != nullptr ? console.device->controls()
                                                 : Controls::kAsciiOnly;

