@@ -148,16 +148,16 @@ INSTANTIATE_TEST_SUITE_P(Signals, EndingSignal,
                            return std::string(sigabbrev_np(test.param));
                          });
 
-// True once the tool has a file of `dir` other than `image` open with
-// bytes in it: the copy, under way.
-bool CopyUnderWay(pid_t tool, const ScratchDirectory& dir,
-                  const std::string& image) {
+// True once the tool has the copy it writes aside open with bytes in it:
+// an unnamed file ("#" and a number) or a hidden one, in `dir`.
+bool CopyUnderWay(pid_t tool, const ScratchDirectory& dir) {
   std::string fds = "/proc/" + std::to_string(tool) + "/fd";
   std::error_code error;
   for (const auto& fd : std::filesystem::directory_iterator(fds, error)) {
     std::string target = std::filesystem::read_symlink(fd, error).string();
     struct stat file;
-    if (target.rfind(dir.path(), 0) == 0 && target != dir.File(image) &&
+    if ((target.rfind(dir.File("#"), 0) == 0 ||
+         target.rfind(dir.File(".kestrel.bin."), 0) == 0) &&
         ::stat(fd.path().c_str(), &file) == 0 && file.st_size > 0) {
       return true;
     }
@@ -179,10 +179,12 @@ TEST(ConsoleTest, NoSignalNorKillDuringTheCopyLeavesACopyBehind) {
     options.directory = dir.path();
     options.mode = RunOptions::Mode::kNoKeyboard;  // as from a batch job
     terminal.Start({"board.bin", "001234567"}, options);
-    for (int i = 0; i < 1000 && !CopyUnderWay(terminal.pid(), dir, "board.bin");
-         ++i) {
+    bool under_way = false;
+    for (int i = 0;
+         i < 1000 && !(under_way = CopyUnderWay(terminal.pid(), dir)); ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
+    EXPECT_TRUE(under_way) << "the copy was never seen on its way";
     terminal.Signal(signal);
     EXPECT_EQ(terminal.Wait(), 1000 + signal);
     std::vector<std::string> left;
