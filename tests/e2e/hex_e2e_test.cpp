@@ -328,6 +328,13 @@ TEST_F(HexPatch, AnOutputThatCannotBeWrittenGivesTheOutputBlock) {
   Finished full = Run("board.hex", "001234567");
   EXPECT_EQ(full.screen, ErrorBlock("Can't create file kestrel.hex"));
   EXPECT_EQ(full.status, 73);
+
+  // Where the file system tells case apart, files spelled alike are two.
+  if (UnderWine()) return;  // Windows finds a name in any case
+  std::filesystem::remove(dir_.File("kestrel.hex"));
+  dir_.Write("Kestrel.hex", image);
+  dir_.Write("KESTREL.HEX", "another file");
+  EXPECT_EQ(Run("Kestrel.hex", "001234567").status, 0);
 }
 
 TEST_F(HexPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
