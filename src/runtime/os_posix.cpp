@@ -245,12 +245,9 @@ bool EqualIgnoringCase(const char* a, const char* b) {
 // whether or not it is set, such a link is followed only when it belongs
 // to the running user or to the folder's owner.
 bool MayFollow(const std::string& name) {
-  std::size_t slash = name.rfind('/');
-  std::string folder =
-      slash == std::string::npos ? "." : name.substr(0, slash + 1);
   struct stat link, directory;
   if (::lstat(name.c_str(), &link) != 0 ||
-      ::stat(folder.c_str(), &directory) != 0) {
+      ::stat(FolderOf(name).c_str(), &directory) != 0) {
     return false;
   }
   bool shared =
