@@ -32,6 +32,9 @@ for size in 1024 4096 65536 1048576 67108864; do
   srec_cat "img$size.bin" -Binary -o "img$size.hex" -Intel -Output_Block_Size 16 \
     -enable=optional-address
 done
+# The images on the disk before anything is timed: every copy is flushed,
+# and writing back hundreds of megabytes meanwhile would slow the flushes.
+sync
 
 median() {  # name command...: the median wall time in milliseconds
   local name=$1
