@@ -2,6 +2,7 @@
 #include <linux/fs.h>
 #include <linux/magic.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
@@ -129,6 +130,14 @@ bool HiddenName(const std::string& path, char (&name)[PATH_MAX]) {
   return length > 0 && static_cast<std::size_t>(length) < sizeof name;
 }
 
+// The name under /proc by which the file open as `fd` can be reached.
+struct ProcName {
+  explicit ProcName(int fd) {
+    std::snprintf(text, sizeof text, "/proc/self/fd/%d", fd);
+  }
+  char text[32];
+};
+
 // True when `name` is still the file `fd` is open on.
 bool NamesFile(const char* name, int fd) {
   struct stat named, open;
@@ -189,15 +198,16 @@ bool NameAsideFile(int fd, const std::string& path) {
     hidden.named = 0;
     return true;
   }
-  char through[32], name[PATH_MAX];
-  std::snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
+  ProcName through(fd);
+  char name[PATH_MAX];
   int linked = -1;
   for (int attempt = 0; attempt < 100 && linked != 0; ++attempt) {
     if (!HiddenName(path, name)) {
       errno = ENAMETOOLONG;
       return false;
     }
-    linked = ::linkat(AT_FDCWD, through, AT_FDCWD, name, AT_SYMLINK_FOLLOW);
+    linked =
+        ::linkat(AT_FDCWD, through.text, AT_FDCWD, name, AT_SYMLINK_FOLLOW);
     // Without /proc, only a process that may read any file links by the
     // descriptor itself.
     if (linked != 0 && errno == ENOENT)
@@ -234,10 +244,6 @@ bool FoldsCase(const std::string& folder) {
                   (flags & FS_CASEFOLD_FL) != 0;
   ::close(directory);
   return casefold;
-}
-
-bool EqualIgnoringCase(const char* a, const char* b) {
-  return ::strcasecmp(a, b) == 0;
 }
 
 // In a sticky folder that anyone may write to (/tmp), another user can
@@ -416,15 +422,14 @@ class PosixOs final : public Os {
   bool SpelledAlike(OsHandle image, const std::string& path) override {
     std::string folder = FolderOf(path);
     if (!FoldsCase(folder)) return false;
-    char through[32], image_path[PATH_MAX], folder_path[PATH_MAX];
-    std::snprintf(through, sizeof through, "/proc/self/fd/%d",
-                  static_cast<int>(image));
-    ssize_t length = ::readlink(through, image_path, sizeof image_path - 1);
+    char image_path[PATH_MAX], folder_path[PATH_MAX];
+    ssize_t length = ::readlink(ProcName(static_cast<int>(image)).text,
+                                image_path, sizeof image_path - 1);
     if (length < 0 || ::realpath(folder.c_str(), folder_path) == nullptr)
       return false;
     image_path[length] = '\0';
     std::string copy = std::string(folder_path) + "/" + BaseOf(path);
-    return EqualIgnoringCase(image_path, copy.c_str());
+    return ::strcasecmp(image_path, copy.c_str()) == 0;
   }
 
   bool Remove(OsHandle handle, const std::string& path,

@@ -38,22 +38,24 @@ std::string ExactCommandLine() {
   return Narrow(CP_ACP, utf8 ? 0 : WC_NO_BEST_FIT_CHARS, utf8 ? nullptr : "?");
 }
 
+// The words of a command line after the program's name.
+std::vector<std::string> WordsAfterProgram(const std::string& line) {
+  std::vector<std::string> words = SplitCommandLine(line);
+  if (!words.empty()) words.erase(words.begin());
+  return words;
+}
+
 }  // namespace
 
 // The C runtime's argv would follow other quoting rules than the tool's.
 std::vector<std::string> ProgramArguments(int, char**) {
-  std::vector<std::string> words = SplitCommandLine(ExactCommandLine());
-  if (!words.empty()) words.erase(words.begin());
-  return words;
+  return WordsAfterProgram(ExactCommandLine());
 }
 
 // Shown in messages as typed: a name refused for a character the code page
 // lacks still reads as the user wrote it.
 std::vector<std::string> ProgramArgumentsAsTyped() {
-  std::vector<std::string> words =
-      SplitCommandLine(Narrow(CP_UTF8, 0, nullptr));
-  if (!words.empty()) words.erase(words.begin());
-  return words;
+  return WordsAfterProgram(Narrow(CP_UTF8, 0, nullptr));
 }
 
 void ExitWithStatus(std::uint8_t status) {
