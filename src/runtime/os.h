@@ -108,6 +108,11 @@ Os* SetOsForTest(Os* os);
 // The platform's implementation.
 Os& PlatformOs();
 
+// Six digits for the hidden name of a copy on its way (".NAME.123456"),
+// mixed from the platform's `clock` and `process` number and drawn afresh
+// each call, so that a name found taken is not tried again.
+unsigned AsideNumber(unsigned clock, unsigned process);
+
 namespace platform {
 #ifdef _WIN32
 // Waits while a copy is being put in place, and keeps any other from it:

@@ -118,15 +118,12 @@ HiddenCopy hidden = {};
 // ends in neither hex nor bin, so that nothing that looks for images takes
 // it for one. False when it does not fit.
 bool HiddenName(const std::string& path, char (&name)[PATH_MAX]) {
-  static unsigned drawn = 0;
   struct timespec now;
   ::clock_gettime(CLOCK_REALTIME, &now);
-  unsigned mixed = static_cast<unsigned>(now.tv_nsec) ^
-                   static_cast<unsigned>(::getpid()) * 2654435761u ^
-                   ++drawn * 40503u;
-  int length =
-      std::snprintf(name, sizeof name, "%s.%s.%06u", FolderOf(path).c_str(),
-                    BaseOf(path).c_str(), mixed % 1000000u);
+  int length = std::snprintf(name, sizeof name, "%s.%s.%06u",
+                             FolderOf(path).c_str(), BaseOf(path).c_str(),
+                             AsideNumber(static_cast<unsigned>(now.tv_nsec),
+                                         static_cast<unsigned>(::getpid())));
   return length > 0 && static_cast<std::size_t>(length) < sizeof name;
 }
 

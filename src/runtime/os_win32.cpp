@@ -166,13 +166,12 @@ class Win32Os final : public Os {
     std::string folder =
         slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
     std::string base = path.substr(slash == std::string::npos ? 0 : slash + 1);
-    static unsigned drawn = 0;
     HANDLE handle = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 100; ++attempt) {
-      unsigned mixed = static_cast<unsigned>(GetTickCount64()) ^
-                       GetCurrentProcessId() * 2654435761u ^ ++drawn * 40503u;
       char digits[8];
-      wsprintfA(digits, "%06u", mixed % 1000000u);
+      wsprintfA(digits, "%06u",
+                AsideNumber(static_cast<unsigned>(GetTickCount64()),
+                            GetCurrentProcessId()));
       std::string name = folder + "." + base + "." + digits;
       handle =
           CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
