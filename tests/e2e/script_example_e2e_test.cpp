@@ -1,0 +1,71 @@
+// The README's shell example, run as a station runs it, with a flasher
+// stand-in that keeps what it was given.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "e2e/terminal.h"
+
+namespace kestrel::e2e {
+namespace {
+
+// The first process `shell` started, or 0.
+pid_t ChildOf(pid_t shell) {
+  std::string id = std::to_string(shell);
+  std::ifstream children("/proc/" + id + "/task/" + id + "/children");
+  pid_t child = 0;
+  children >> child;
+  return child;
+}
+
+TEST(ScriptExample, FlashesOnlyAfterAGoodStamp) {
+  SKIP_UNDER_WINE("the batch file is run under cmd by tests/examples");
+  SKIP_UNDER_QEMU("the script calls the tool by name");
+  ScratchDirectory dir;
+  std::string tool = std::getenv("KESTREL_E2E_COMMAND");
+  ASSERT_EQ(::symlink(tool.c_str(), dir.File("kestrel").c_str()), 0);
+  dir.Write("flash-board", "#!/bin/sh\ncp \"$1\" flashed\n");
+  ::chmod(dir.File("flash-board").c_str(), 0755);
+  dir.Write("board.bin", std::string(16 << 20, 'b'));  // a while
+  std::string path = std::getenv("PATH");
+  ::setenv("PATH", (dir.path() + ":" + path).c_str(), 1);
+  ::setenv("KESTREL_E2E_COMMAND", "/bin/sh", 1);
+  const std::string script = KESTREL_EXAMPLES_DIR "/stamp.sh";
+  RunOptions options;
+  options.directory = dir.path();
+  const struct {
+    const char* serial;
+    bool interrupted, flashed;
+  } cases[] = {{"001234567", false, true},
+               {"12345", false, false},
+               {"001234567", true, false}};
+  for (const auto& c : cases) {
+    dir.Write("kestrel.bin", "an earlier board's");
+    ::unlink(dir.File("flashed").c_str());
+    Terminal terminal;
+    terminal.Start({script, "board.bin", c.serial}, options);
+    pid_t stamp = 0;
+    for (int i = 0; c.interrupted && i < 2000 && !stamp; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      stamp = ChildOf(terminal.pid());
+    }
+    if (stamp) ::kill(stamp, SIGTERM);
+    EXPECT_EQ(terminal.Wait() == 0, c.flashed) << c.serial << c.interrupted;
+    EXPECT_EQ(dir.Exists("flashed"), c.flashed) << c.serial << c.interrupted;
+    if (c.flashed) {
+      EXPECT_EQ(dir.Read("flashed").substr(4, 4),
+                std::string("\0\x12\xD6\x87", 4));
+    }
+  }
+  ::setenv("KESTREL_E2E_COMMAND", tool.c_str(), 1);
+  ::setenv("PATH", path.c_str(), 1);
+}
+
+}  // namespace
+}  // namespace kestrel::e2e
