@@ -30,7 +30,7 @@ TEST(ScriptExample, FlashesOnlyAfterAGoodStamp) {
   ScratchDirectory dir;
   std::string tool = std::getenv("KESTREL_E2E_COMMAND");
   ASSERT_EQ(::symlink(tool.c_str(), dir.File("kestrel").c_str()), 0);
-  dir.Write("flash-board", "#!/bin/sh\ncp \"$1\" flashed\n");
+  dir.Write("flash-board", "#!/bin/sh\ncat \"$1\" > flashed\n");
   ::chmod(dir.File("flash-board").c_str(), 0755);
   dir.Write("board.bin", std::string(16 << 20, 'b'));  // a while
   std::string path = std::getenv("PATH");
