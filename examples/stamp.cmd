@@ -1,6 +1,6 @@
 @echo off
 setlocal
-rem Stamps one board's serial number into its image, then flashes the board:
+rem Stamps a board's serial number into its image, then flashes it:
 rem   stamp IMAGE SERIAL
 rem flash-board stands for the station's own programmer command.
 kestrel %1 %2 < NUL

@@ -1,5 +1,5 @@
 #!/bin/sh
-# Stamps one board's serial number into its image, then flashes the board:
+# Stamps a board's serial number into its image, then flashes it:
 #   stamp.sh IMAGE SERIAL
 # flash-board stands for the station's own programmer command.
 kestrel "$1" "$2" </dev/null
