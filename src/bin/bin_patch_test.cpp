@@ -42,7 +42,7 @@ TEST_F(BinPatchTest, AMultipleOfEightEndsWithOneEmptyRead) {
 
 TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
   std::string image(40, 'i');
-  for (int n = 5; n <= 16; ++n) {  // from the copy's creation on
+  for (int n = 7; n <= 20; ++n) {  // from the copy's creation on
     os_ = FakeOs();
     os_.files["board.bin"].data = image;
     console_.shown.clear();
@@ -56,7 +56,7 @@ TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
 
 TEST_F(BinPatchTest, AShortWriteIsNeverReportedAsSuccess) {
   os_.files["board.bin"].data = std::string(16, 'i');
-  os_.ShortCall(10, 3);  // the second block's write
+  os_.ShortCall(12, 3);  // the second block's write
   EXPECT_EQ(Patch(), 73);
   EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
 }
@@ -69,7 +69,7 @@ TEST_F(BinPatchTest, AShortOrCutImageLeavesNoOutput) {
   // Cut to 8 bytes by another program while the copy is made.
   os_ = FakeOs();
   os_.files["board.bin"].data = std::string(40, 'i');
-  os_.ShortCall(9, 0);  // the second block's read
+  os_.ShortCall(11, 0);  // the second block's read
   EXPECT_EQ(Patch(), 65);
   EXPECT_EQ(os_.files.count("kestrel.bin"), 0u);
 }

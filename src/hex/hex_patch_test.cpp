@@ -72,9 +72,9 @@ TEST_F(HexPatchTest, FailuresAfterTheOutputIsCreatedGiveTheOutputBlock) {
     int nth;
   };
   for (const Point& point :
-       {Point{"opencopy", 1}, Point{"createaside", 1}, Point{"stat", 2},
+       {Point{"takelock", 1}, Point{"createunnamed", 1}, Point{"stat", 2},
         Point{"write", 1}, Point{"read", 3}, Point{"close", 1},
-        Point{"putinplace", 1}}) {
+        Point{"syncdata", 1}, Point{"link", 1}, Point{"syncfolder", 1}}) {
     std::string call = point.call + std::to_string(point.nth);
     os_ = FakeOs();
     os_.files["board.hex"].data = image;

@@ -16,6 +16,10 @@ constexpr std::uint16_t kTooManyOpenFiles = 4;
 constexpr std::uint16_t kAccessDenied = 5;  // also: held by another program
 constexpr std::uint16_t kInvalidHandle = 6;
 constexpr std::uint16_t kInvalidDrive = 15;
+// Refusals the file layer acts on from the OS seam: a kind of file the
+// file system does not have, a name already taken.
+constexpr std::uint16_t kNotSupported = 50;
+constexpr std::uint16_t kFileExists = 80;
 constexpr std::uint16_t kShortRead = 100;   // "Read past end of file"
 constexpr std::uint16_t kShortWrite = 101;  // "Disk Full"
 constexpr std::uint16_t kFileNotAssigned = 102;

@@ -13,7 +13,6 @@ namespace kestrel {
 namespace {
 
 constexpr char kCtrlZ = 26;
-constexpr std::size_t kMaxNameLength = 255;
 
 // How many of the `size` bytes at `text` come before the first CR or LF.
 std::size_t UntilLineEnd(const char* text, std::size_t size) {
@@ -39,98 +38,6 @@ void Fail(std::uint16_t code) {
 }
 
 }  // namespace
-
-HeldFile::~HeldFile() { Release(false); }
-
-void HeldFile::Release(bool keep) {
-  if (handle_ == kNoHandle) return;
-  std::uint16_t pending = PendingIoError;
-  Os& os = CurrentOs();
-  std::uint16_t code = 0;
-  // A copy that failed to be written whole never takes its name; once it
-  // has, flushed, what its close might say puts nothing at risk.
-  bool placed = keep && aside_ && pending == 0;
-  bool ok = !placed || os.PutInPlace(handle_, path_, &code);
-  bool closed = os.Close(handle_, &code);
-  ok = ok && (closed || placed);
-  handle_ = kNoHandle;
-  aside_ = false;
-  if (!keep) {
-    PendingIoError = pending;
-  } else if (!ok) {
-    Fail(code);
-  }
-}
-
-// A name too long for the table is refused whole: cut short, it would name
-// another file.
-void HeldFile::OpenHeld(std::string_view name, OsAccess access) {
-  name_ = std::string(name);
-  if (name_.size() > kMaxNameLength) return Fail(kPathNotFound);
-  Os& os = CurrentOs();
-  std::uint16_t code = 0;
-  handle_ = os.Open(name_, access, &code);
-  if (handle_ == kNoHandle) return Fail(code);
-  if (!os.Stat(handle_, &opened_, &code) || !os.Lock(handle_, &code)) {
-    Release(false);
-    Fail(code);
-  }
-}
-
-// What stands under the name is looked at whole before anything of it is
-// removed, so that a refusal leaves it as it was: the image, and a file
-// another program holds, are never touched.
-void HeldFile::CreateHeld(std::string_view name, const HeldFile* image) {
-  name_ = std::string(name);
-  if (name_.size() > kMaxNameLength) return Fail(kPathNotFound);
-  Os& os = CurrentOs();
-  std::uint16_t code = 0;
-  OsCopyPlace place;
-  handle_ = os.OpenCopy(name_, &place, &code);
-  path_ = place.path;
-  if (handle_ == kNoHandle && code != kFileNotFound) return Fail(code);
-  bool old = handle_ != kNoHandle;
-  bool ok =
-      !old || (os.Stat(handle_, &opened_, &code) && os.Lock(handle_, &code));
-  if (ok && old && image != nullptr &&
-      (SameFile(opened_, image->opened_) ||
-       os.SpelledAlike(image->handle_, path_))) {
-    code = kAccessDenied;
-    ok = false;
-  }
-  if (ok && old && opened_.type == OsFileType::kCharacterDevice) return;
-  // Gone from here on, so that no earlier board's serial is left to be
-  // flashed; a link's target is emptied instead, and the link stays.
-  if (ok && old) {
-    ok = place.linked ? os.Truncate(handle_, &code)
-                      : os.Remove(handle_, path_, &code);
-  }
-  OsFileInfo like = opened_;
-  if (old) Release(false);
-  if (ok) {
-    handle_ = os.CreateAside(path_, old ? &like : nullptr, &code);
-    ok = handle_ != kNoHandle && os.Stat(handle_, &opened_, &code);
-    aside_ = handle_ != kNoHandle;
-  }
-  if (!ok) {
-    Release(false);
-    Fail(code);
-  }
-}
-
-bool UnchangedSinceOpened(const HeldFile& file) {
-  OsFileInfo now;
-  std::uint16_t code = 0;
-  if (!CurrentOs().Stat(file.handle_, &now, &code)) {
-    Fail(code);
-    return true;
-  }
-  return SameState(now, file.opened_);
-}
-
-std::uint64_t SizeWhenOpened(const HeldFile& file) { return file.opened_.size; }
-
-void ThrowAway(HeldFile& file) { file.Release(false); }
 
 bool TextFile::Refill() {
   position_ = 0;
@@ -279,7 +186,7 @@ void CloseText(TextFile& file) {
   if (file.device_) {
     file.handle_ = kNoHandle;
   } else {
-    file.Release(true);
+    file.Keep();
   }
   file.mode_ = TextFile::Mode::kClosed;
   file.device_ = false;
@@ -357,7 +264,7 @@ void CloseByteFile(ByteFile& file) {
     Fail(kFileNotOpen);
     return;
   }
-  file.Release(true);
+  file.Keep();
 }
 
 }  // namespace kestrel

@@ -17,8 +17,9 @@ namespace kestrel {
 
 // What both kinds of file hold: the handle, the name, and the file as it
 // was when it was opened. A copy (a file created for writing) is written
-// aside and appears under its name only when it is closed, whole; let go
-// before that, it is gone.
+// aside, under a lock that keeps every other run of the tool from the same
+// place, and appears under its name only when it is kept, whole; thrown
+// away before that, it is gone.
 class HeldFile {
  public:
   HeldFile(const HeldFile&) = delete;
@@ -33,16 +34,18 @@ class HeldFile {
   // Opens, checks and locks an existing file; a failure leaves its code
   // pending and the file closed.
   void OpenHeld(std::string_view name, OsAccess access);
-  // Checks what stands under the copy's name (held by another program,
-  // `image` under any spelling), removes it, or empties it where a link
-  // leads to it, and creates the copy aside; a character device is
-  // written directly. A failure leaves its code pending; one after the
-  // removal leaves no copy at all.
+  // Creates the copy aside, once what stands under its name (through its
+  // links) is known not to be held by another program nor `image` under
+  // any spelling, and to be removable; then removes that. A character
+  // device is written directly. A failure leaves its code pending: one
+  // before the removal leaves everything as it was, one after it no copy.
   void CreateHeld(std::string_view name, const HeldFile* image);
-  // The one way a file is closed. With `keep`, a copy is put in place and
-  // a failure leaves its code pending; without, the copy is gone and no
-  // code is left.
-  void Release(bool keep);
+  // Closes the file; a copy is put in place, and a failure to do so leaves
+  // its code pending and no copy.
+  void Keep();
+  // Closes the file and leaves no code: a copy not yet kept is gone, as if
+  // it had never been begun.
+  void ThrowAway();
 
   OsHandle handle_ = kNoHandle;
   std::string name_;
@@ -53,8 +56,16 @@ class HeldFile {
   friend std::uint64_t SizeWhenOpened(const HeldFile&);
   friend void ThrowAway(HeldFile&);
 
-  std::string path_;    // where the copy goes
-  bool aside_ = false;  // a copy written aside, put in place when closed
+  bool CreateAside(Os& os, std::uint16_t* code);
+  bool PutInPlace(Os& os, std::uint16_t* code);
+  void DropLock(Os& os);
+
+  std::string path_;        // where the copy goes, its links followed
+  bool aside_ = false;      // a copy on its way, put in place when kept
+  bool placed_ = false;     // in place, but its folder not yet flushed
+  std::string aside_name_;  // its hidden name; empty for an unnamed file
+  OsHandle lock_ = kNoHandle;
+  std::string lock_name_;
 };
 
 // True when the file, still open, has the size and times it had when it

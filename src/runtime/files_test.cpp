@@ -69,8 +69,8 @@ TEST_F(TextFileTest, WritesCrLfAndHandsOverOnlyFullBuffersUntilClosed) {
   CreateTextForWrite(file, "out.hex");
   for (int i = 0; i < 10; ++i)
     WriteTextLine(file, std::string(41, 'a'));  // 430 bytes
-  EXPECT_EQ(os_.files[".out.hex.aside"].data.size(), 256u);
-  EXPECT_EQ(os_.files[".out.hex.aside"].writes, 1);
+  EXPECT_EQ(os_.files["#1"].data.size(), 256u);
+  EXPECT_EQ(os_.files["#1"].writes, 1);
   CloseText(file);
   EXPECT_EQ(PendingIoError, 0);
   EXPECT_EQ(os_.files["out.hex"].data.size(), 430u);

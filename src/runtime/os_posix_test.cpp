@@ -47,7 +47,6 @@ class PosixOsTest : public ::testing::Test {
   }
   std::string dir_;
   Os& os_ = PlatformOs();
-  OsCopyPlace place_;
 };
 
 TEST_F(PosixOsTest, AFileWithoutWriteBitsIsReadOnlyEvenForRoot) {
@@ -72,7 +71,7 @@ TEST_F(PosixOsTest, ASecondHoldOfTheSameFileIsRefusedAndNothingIsEmptied) {
   std::uint16_t code = 0;
   OsHandle first = os_.Open(path, OsAccess::kRead, &code);
   ASSERT_TRUE(os_.Lock(first, &code));
-  OsHandle second = os_.OpenCopy(path, &place_, &code);
+  OsHandle second = os_.OpenCopy(path, &code);
   ASSERT_NE(second, kNoHandle) << "opening alone never empties";
   EXPECT_FALSE(os_.Lock(second, &code));
   EXPECT_EQ(code, kAccessDenied);
@@ -90,11 +89,10 @@ TEST_F(PosixOsTest, WhereFlockGivesNoLockAtAllTheFileIsStillTaken) {
   ::close(path_only);
 }
 
-TEST_F(PosixOsTest, DevicesAreNotTruncatedAndFullOnesReportDiskFull) {
+TEST_F(PosixOsTest, ADeviceTakesTheCopyAndAFullOneReportsDiskFull) {
   std::uint16_t code = 0;
-  OsHandle full = os_.OpenCopy("/dev/full", &place_, &code);
+  OsHandle full = os_.OpenCopy("/dev/full", &code);
   ASSERT_NE(full, kNoHandle);
-  EXPECT_TRUE(os_.Truncate(full, &code));
   OsFileInfo info;
   ASSERT_TRUE(os_.Stat(full, &info, &code));
   EXPECT_EQ(info.type, OsFileType::kCharacterDevice);

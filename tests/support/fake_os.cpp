@@ -6,16 +6,58 @@
 #include "runtime/failure_codes.h"
 
 namespace kestrel {
+namespace {
+
+void Describe(const FakeOs::File& file, bool link, OsFileInfo* info) {
+  *info = OsFileInfo();
+  info->type = link             ? OsFileType::kLink
+               : file.directory ? OsFileType::kFolder
+               : file.device    ? OsFileType::kCharacterDevice
+                                : OsFileType::kDisk;
+  info->device = 1;
+  info->inode = static_cast<std::uint64_t>(file.id);
+  info->size = file.data.size();
+  info->modified = info->changed = file.changes;
+  info->mode = file.mode;
+  info->owner = file.owner;
+  info->group = file.group;
+  info->mount_root = file.mount_root;
+}
+
+std::string FolderKey(const std::string& folder) {
+  if (folder.empty()) return ".";
+  return folder.back() == '/' ? folder.substr(0, folder.size() - 1) : folder;
+}
+
+}  // namespace
 
 bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
+  if (!settled_) {
+    settled_ = true;
+    for (auto& [name, file] : files) {
+      durable_names_[name] = IdOf(file);
+      durable_data_[file.id] = file.data;
+    }
+  }
   calls.push_back(call);
-  if (static_cast<int>(calls.size()) == change_at_)
-    ++files[changed_name_].changes;
-  if (static_cast<int>(calls.size()) == exhausted_at_) throw std::bad_alloc();
-  auto failure = failures_.find(static_cast<int>(calls.size()));
+  int n = static_cast<int>(calls.size());
+  if (n == cut_at_) cut = Disk();
+  if (n == change_at_) ++files[changed_name_].changes;
+  if (n == replace_at_) files[replaced_name_].id = next_id_++;
+  if (n == exhausted_at_) throw std::bad_alloc();
+  auto failure = failures_.find(n);
   if (failure == failures_.end()) return false;
   *code = failure->second;
   return true;
+}
+
+std::map<std::string, std::string> FakeOs::Disk() const {
+  std::map<std::string, std::string> disk;
+  for (const auto& [name, id] : durable_names_) {
+    auto data = durable_data_.find(id);
+    disk[name] = data != durable_data_.end() ? data->second : "";
+  }
+  return disk;
 }
 
 std::size_t FakeOs::Allowed(std::size_t size) const {
@@ -24,10 +66,28 @@ std::size_t FakeOs::Allowed(std::size_t size) const {
 }
 
 OsHandle FakeOs::Hold(const std::string& name, OsAccess access, bool aside) {
-  File& file = files[name];
-  if (file.id == 0) file.id = next_id_++;
+  IdOf(files[name]);
   handles_[next_handle_] = Open_{name, access, 0, false, aside};
   return next_handle_++;
+}
+
+FakeOs::File* FakeOs::Find(const std::string& path, bool follow) {
+  if (path.empty() || path == "." || path.back() == '/') {
+    File& folder = folders[FolderKey(path)];
+    folder.directory = true;
+    if (folder.mode == File().mode) folder.mode = 0755;
+    IdOf(folder);
+    return &folder;
+  }
+  auto file = files.find(path);
+  for (int hops = 0; follow && file != files.end() &&
+                     !file->second.link_to.empty() && hops < 40;
+       ++hops) {
+    file = files.find(file->second.link_to);
+  }
+  if (file == files.end()) return nullptr;
+  IdOf(file->second);
+  return &file->second;
 }
 
 OsHandle FakeOs::Open(const std::string& name, OsAccess access,
@@ -46,26 +106,71 @@ OsHandle FakeOs::Open(const std::string& name, OsAccess access,
   return Hold(name, access, false);
 }
 
-OsHandle FakeOs::OpenCopy(const std::string& name, OsCopyPlace* place,
-                          std::uint16_t* code) {
-  if (Injected("opencopy " + name, code)) return kNoHandle;
-  place->path = name;
-  place->linked = false;
-  auto file = files.find(name);
-  if (file != files.end() && !file->second.link_to.empty()) {
-    place->path = file->second.link_to;
-    place->linked = true;
-    file = files.find(place->path);
+bool FakeOs::Look(const std::string& path, bool follow, OsFileInfo* info,
+                  std::uint16_t* code) {
+  if (Injected("look " + path, code)) return false;
+  File* file = Find(path, follow);
+  if (file == nullptr) {
+    *code = kFileNotFound;
+    return false;
   }
+  Describe(*file, !follow && !file->link_to.empty(), info);
+  return true;
+}
+
+bool FakeOs::ReadLink(const std::string& path, std::string* target,
+                      std::uint16_t* code) {
+  if (Injected("readlink " + path, code)) return false;
+  *target = files.at(path).link_to;
+  return true;
+}
+
+bool FakeOs::FoldsCase(const std::string& folder, bool* folds,
+                       std::uint16_t* code) {
+  if (Injected("foldscase " + folder, code)) return false;
+  *folds = folds_case;
+  return true;
+}
+
+bool FakeOs::ListFolder(const std::string& folder,
+                        std::vector<std::string>* names, std::uint16_t* code) {
+  if (Injected("list " + folder, code)) return false;
+  for (const auto& [name, file] : files) {
+    if (FolderOf(name) == folder) names->push_back(BaseOf(name));
+  }
+  return true;
+}
+
+OsHandle FakeOs::TakeLock(const std::string& path, std::uint16_t* code) {
+  if (Injected("takelock " + path, code)) return kNoHandle;
+  if (files[path].held_elsewhere) {
+    *code = kAccessDenied;
+    return kNoHandle;
+  }
+  return Hold(path, OsAccess::kReadWrite, false);
+}
+
+bool FakeOs::DropLock(OsHandle lock, const std::string& path,
+                      std::uint16_t* code) {
+  bool failed = Injected("droplock " + std::to_string(lock), code);
+  if (!failed) files.erase(path);
+  handles_.erase(lock);
+  return !failed;
+}
+
+OsHandle FakeOs::OpenCopy(const std::string& path, std::uint16_t* code) {
+  if (Injected("opencopy " + path, code)) return kNoHandle;
+  auto file = files.find(path);
   if (file == files.end()) {
     *code = kFileNotFound;
     return kNoHandle;
   }
-  if (file->second.directory || file->second.read_only) {
+  if (file->second.directory || file->second.read_only ||
+      !file->second.link_to.empty()) {
     *code = kAccessDenied;
     return kNoHandle;
   }
-  return Hold(place->path, OsAccess::kWrite, false);
+  return Hold(path, OsAccess::kWrite, false);
 }
 
 bool FakeOs::Lock(OsHandle handle, std::uint16_t* code) {
@@ -83,26 +188,9 @@ bool FakeOs::Lock(OsHandle handle, std::uint16_t* code) {
   return true;
 }
 
-bool FakeOs::Truncate(OsHandle handle, std::uint16_t* code) {
-  if (Injected("truncate " + std::to_string(handle), code)) return false;
-  File& file = files.at(handles_.at(handle).name);
-  if (!file.device) file.data.clear();
-  ++file.changes;
-  return true;
-}
-
-void FakeOs::Describe(const File& file, OsFileInfo* info) {
-  *info = OsFileInfo();
-  info->type = file.device ? OsFileType::kCharacterDevice : OsFileType::kDisk;
-  info->device = 1;
-  info->inode = static_cast<std::uint64_t>(file.id);
-  info->size = file.data.size();
-  info->modified = info->changed = file.changes;
-}
-
 bool FakeOs::Stat(OsHandle handle, OsFileInfo* info, std::uint16_t* code) {
   if (Injected("stat " + std::to_string(handle), code)) return false;
-  Describe(files.at(handles_.at(handle).name), info);
+  Describe(At(handle), false, info);
   return true;
 }
 
@@ -110,31 +198,91 @@ bool FakeOs::Remove(OsHandle handle, const std::string& path,
                     std::uint16_t* code) {
   if (Injected("remove " + std::to_string(handle) + " " + path, code))
     return false;
-  auto file = files.find(path);
-  if (file == files.end() ||
-      file->second.id != files.at(handles_.at(handle).name).id) {
-    *code = kAccessDenied;
-    return false;
+  if (files.erase(path) != 0) return true;
+  *code = kFileNotFound;
+  return false;
+}
+
+OsHandle FakeOs::CreateUnnamed(const std::string& folder, std::uint16_t* code) {
+  if (Injected("createunnamed " + folder, code)) return kNoHandle;
+  if (!unnamed) {
+    *code = kNotSupported;
+    return kNoHandle;
   }
-  files.erase(file);
+  return Hold(folder + "#" + std::to_string(++unnamed_made_), OsAccess::kWrite,
+              true);
+}
+
+OsHandle FakeOs::CreateHidden(const std::string& path, std::uint16_t* code) {
+  if (Injected("createhidden " + path, code)) return kNoHandle;
+  if (files.count(path) != 0) {
+    *code = kFileExists;
+    return kNoHandle;
+  }
+  return Hold(path, OsAccess::kWrite, false);
+}
+
+bool FakeOs::SetOwner(OsHandle handle, std::uint32_t owner, std::uint32_t group,
+                      std::uint16_t* code) {
+  if (Injected("setowner " + std::to_string(handle), code)) return false;
+  At(handle).owner = owner;
+  At(handle).group = group;
   return true;
 }
 
-OsHandle FakeOs::CreateAside(const std::string& path, const OsFileInfo*,
-                             std::uint16_t* code) {
-  if (Injected("createaside " + path, code)) return kNoHandle;
-  return Hold("." + path + ".aside", OsAccess::kWrite, true);
+bool FakeOs::SetMode(OsHandle handle, std::uint32_t mode, std::uint16_t* code) {
+  if (Injected("setmode " + std::to_string(handle), code)) return false;
+  At(handle).mode = mode;
+  return true;
 }
 
-bool FakeOs::PutInPlace(OsHandle aside, const std::string& path,
-                        std::uint16_t* code) {
-  if (Injected("putinplace " + std::to_string(aside) + " " + path, code))
+bool FakeOs::SyncData(OsHandle handle, std::uint16_t* code) {
+  if (Injected("syncdata " + std::to_string(handle), code)) return false;
+  durable_data_[At(handle).id] = At(handle).data;
+  return true;
+}
+
+bool FakeOs::Link(OsHandle handle, const std::string& path,
+                  std::uint16_t* code) {
+  if (Injected("link " + std::to_string(handle) + " " + path, code))
     return false;
-  Open_& open = handles_.at(aside);
+  if (files.count(path) != 0) {
+    *code = kFileExists;
+    return false;
+  }
+  Open_& open = handles_.at(handle);
   files[path] = files.at(open.name);
   files.erase(open.name);
   open.name = path;
   open.aside = false;
+  return true;
+}
+
+bool FakeOs::Rename(OsHandle handle, const std::string& from,
+                    const std::string& path, std::uint16_t* code) {
+  if (Injected("rename " + std::to_string(handle) + " " + path, code))
+    return false;
+  if (files.count(path) != 0) {
+    *code = kFileExists;
+    return false;
+  }
+  files[path] = files.at(from);
+  files.erase(from);
+  handles_.at(handle).name = path;
+  return true;
+}
+
+bool FakeOs::SyncFolder(const std::string& folder, OsHandle,
+                        std::uint16_t* code) {
+  if (Injected("syncfolder " + folder, code)) return false;
+  for (auto name = durable_names_.begin(); name != durable_names_.end();) {
+    name = FolderOf(name->first) == folder ? durable_names_.erase(name)
+                                           : std::next(name);
+  }
+  for (auto& [name, file] : files) {
+    if (FolderOf(name) == folder && name.find('#') == std::string::npos)
+      durable_names_[name] = IdOf(file);
+  }
   return true;
 }
 
@@ -173,8 +321,8 @@ long FakeOs::Write(OsHandle handle, const void* buffer, std::size_t size,
 }
 
 bool FakeOs::Close(OsHandle handle, std::uint16_t* code) {
-  // The handle is gone even when the close reports a failure, and so is a
-  // file made aside and never put in place.
+  // The handle is gone even when the close reports a failure, and so is an
+  // unnamed file never linked.
   bool failed = Injected("close " + std::to_string(handle), code);
   const Open_& open = handles_.at(handle);
   if (open.aside) files.erase(open.name);

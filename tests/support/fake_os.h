@@ -1,4 +1,5 @@
-// An in-memory file system behind the OS seam, with failures on demand.
+// An in-memory file system behind the OS seam, with failures on demand,
+// and what a power cut would leave of it.
 #ifndef KESTREL_TESTS_SUPPORT_FAKE_OS_H_
 #define KESTREL_TESTS_SUPPORT_FAKE_OS_H_
 
@@ -18,16 +19,26 @@ class FakeOs final : public Os {
     bool read_only = false;
     bool directory = false;
     bool device = false;
-    bool held_elsewhere = false;  // another program has it open
+    bool held_elsewhere = false;  // another program has it open, or locked
     int writes = 0;               // write calls that reached it
-    int id = 0;                   // which file it is; 0 until first opened
+    int id = 0;                   // which file it is; 0 until first seen
     int changes = 0;              // its modification time, in changes
     std::string link_to;          // a link: the name of the file it leads to
+    std::uint32_t owner = 1000;
+    std::uint32_t group = 1000;
+    std::uint32_t mode = 0644;
+    bool mount_root = false;
   };
 
   std::map<std::string, File> files;
+  // Folders, by name without their last slash ("." for the working one):
+  // present whether or not they are named here.
+  std::map<std::string, File> folders;
   // One entry per call: "open kestrel.hex", "read 3 256", "close 3", ...
   std::vector<std::string> calls;
+  bool unnamed = true;      // the file system gives unnamed files
+  bool folds_case = false;  // it finds names in any case
+  std::uint32_t user = 1000;
 
   // Call number `n` (counting every call from 1) fails with `code`.
   void FailCall(int n, std::uint16_t code) { failures_[n] = code; }
@@ -40,22 +51,52 @@ class FakeOs final : public Os {
     change_at_ = n;
     changed_name_ = name;
   }
+  // Before call number `n`, another program puts another file at `name`.
+  void ReplaceAt(int n, const std::string& name) {
+    replace_at_ = n;
+    replaced_name_ = name;
+  }
+  // The power is cut as call number `n` is made: `cut` is what the device
+  // then holds, each name that reached it with its data that did.
+  void CutAt(int n) { cut_at_ = n; }
+  std::map<std::string, std::string> cut;
+  std::map<std::string, std::string> Disk() const;
 
   int open_handles() const { return static_cast<int>(handles_.size()); }
 
   OsHandle Open(const std::string& name, OsAccess access,
                 std::uint16_t* code) override;
-  OsHandle OpenCopy(const std::string& name, OsCopyPlace* place,
-                    std::uint16_t* code) override;
+  bool Look(const std::string& path, bool follow, OsFileInfo* info,
+            std::uint16_t* code) override;
+  bool ReadLink(const std::string& path, std::string* target,
+                std::uint16_t* code) override;
+  bool FoldsCase(const std::string& folder, bool* folds,
+                 std::uint16_t* code) override;
+  bool ListFolder(const std::string& folder, std::vector<std::string>* names,
+                  std::uint16_t* code) override;
+  std::uint32_t UserId() override { return user; }
+  unsigned Ticket() override { return ++tickets_; }
+  OsHandle TakeLock(const std::string& path, std::uint16_t* code) override;
+  bool DropLock(OsHandle lock, const std::string& path,
+                std::uint16_t* code) override;
+  OsHandle OpenCopy(const std::string& path, std::uint16_t* code) override;
   bool Lock(OsHandle handle, std::uint16_t* code) override;
-  bool Truncate(OsHandle handle, std::uint16_t* code) override;
   bool Stat(OsHandle handle, OsFileInfo* info, std::uint16_t* code) override;
-  bool SpelledAlike(OsHandle, const std::string&) override { return false; }
   bool Remove(OsHandle handle, const std::string& path,
               std::uint16_t* code) override;
-  OsHandle CreateAside(const std::string& path, const OsFileInfo* like,
-                       std::uint16_t* code) override;
-  bool PutInPlace(OsHandle aside, const std::string& path,
+  OsHandle CreateUnnamed(const std::string& folder,
+                         std::uint16_t* code) override;
+  OsHandle CreateHidden(const std::string& path, std::uint16_t* code) override;
+  bool SetOwner(OsHandle handle, std::uint32_t owner, std::uint32_t group,
+                std::uint16_t* code) override;
+  bool SetMode(OsHandle handle, std::uint32_t mode,
+               std::uint16_t* code) override;
+  bool SyncData(OsHandle handle, std::uint16_t* code) override;
+  bool Link(OsHandle handle, const std::string& path,
+            std::uint16_t* code) override;
+  bool Rename(OsHandle handle, const std::string& from, const std::string& path,
+              std::uint16_t* code) override;
+  bool SyncFolder(const std::string& folder, OsHandle handle,
                   std::uint16_t* code) override;
   long Read(OsHandle handle, void* buffer, std::size_t size,
             std::uint16_t* code) override;
@@ -69,22 +110,33 @@ class FakeOs final : public Os {
     OsAccess access;
     std::size_t position = 0;
     bool locked = false;
-    bool aside = false;  // gone when closed, unless put in place
+    bool aside = false;  // unnamed: gone when closed, unless linked
   };
 
   OsHandle Hold(const std::string& name, OsAccess access, bool aside);
+  File& At(OsHandle handle) { return files.at(handles_.at(handle).name); }
+  int IdOf(File& file) { return file.id != 0 ? file.id : file.id = next_id_++; }
 
   // Records the call; true when it is to fail, with the code stored.
   bool Injected(const std::string& call, std::uint16_t* code);
   std::size_t Allowed(std::size_t size) const;
-  static void Describe(const File& file, OsFileInfo* info);
+  // What is at `path`, following links or not; nullptr when nothing is.
+  File* Find(const std::string& path, bool follow);
 
   std::map<int, std::uint16_t> failures_;
   std::map<int, std::size_t> short_calls_;
   int exhausted_at_ = 0;
   int change_at_ = 0;
   std::string changed_name_;
+  int replace_at_ = 0;
+  std::string replaced_name_;
+  int cut_at_ = 0;
+  bool settled_ = false;
+  std::map<std::string, int> durable_names_;
+  std::map<int, std::string> durable_data_;
   int next_id_ = 1;
+  unsigned tickets_ = 0;
+  int unnamed_made_ = 0;  // named "#1", "#2", ... in their folder
   std::map<OsHandle, Open_> handles_;
   OsHandle next_handle_ = 3;
 };

@@ -1,0 +1,123 @@
+// Holds and locks: the lock file under which a copy is made, and the look
+// at whether another program has a file open.
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "runtime/failure_codes.h"
+#include "runtime/os_posix.h"
+#include "runtime/posix_io.h"
+
+namespace kestrel::posix {
+namespace {
+
+constexpr int kLockTries = 5;
+
+// An open-file-description lock, which NFS carries to the server and which
+// ends with the last descriptor of the open, however the process ends;
+// flock where such locks are refused. Where neither can be had the file is
+// taken unheld: 0. Else 0 or the error of the refusal.
+int Hold(int fd) {
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  whole.l_whence = SEEK_SET;
+  if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) return 0;
+  if (errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP) return errno;
+  if (RetryOnInterrupt([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0)
+    return 0;
+  return errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP ? 0 : errno;
+}
+
+// Whether another program has the file open, seen through a lease taken
+// and given back at once: a read lease is refused while any other open may
+// write the file, a write lease while any other open exists. The kernel
+// tells a lease holder of another program's open by SIGIO, so SIGIO waits
+// meanwhile, and one that came from the kernel means the file is in use;
+// one sent by a process ends the tool afterwards, as it would have.
+// Where no lease can be had (a file of another owner without CAP_LEASE, a
+// network file system, a device) there is nothing to see.
+bool InUseElsewhere(int fd) {
+  sigset_t io, previous;
+  sigemptyset(&io);
+  sigaddset(&io, SIGIO);
+  ::sigprocmask(SIG_BLOCK, &io, &previous);
+  int lease =
+      (::fcntl(fd, F_GETFL) & O_ACCMODE) == O_RDONLY ? F_RDLCK : F_WRLCK;
+  bool in_use = false;
+  if (::fcntl(fd, F_SETLEASE, lease) == 0) {
+    ::fcntl(fd, F_SETLEASE, F_UNLCK);
+  } else {
+    in_use = errno == EAGAIN;
+  }
+  bool sent = false;
+  siginfo_t info;
+  const struct timespec now = {0, 0};
+  while (!sigismember(&previous, SIGIO) &&
+         ::sigtimedwait(&io, &info, &now) == SIGIO) {
+    (info.si_code > 0 ? in_use : sent) = true;
+  }
+  ::sigprocmask(SIG_SETMASK, &previous, nullptr);
+  if (sent) ::raise(SIGIO);
+  return in_use;
+}
+
+}  // namespace
+
+// Never emptied, never through a link. A run that removes the lock file as
+// it ends may do so between this open and the hold: the hold is then on a
+// file no other run will find, and is taken again on the new one.
+OsHandle PosixOs::TakeLock(const std::string& path, std::uint16_t* code) {
+  for (int attempt = 0; attempt < kLockTries; ++attempt) {
+    int fd = RetryOnInterrupt([&] {
+      return ::open(
+          path.c_str(),
+          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+          0666);
+    });
+    if (fd < 0) return Refuse(errno == ELOOP ? EACCES : errno, code);
+    struct stat info;
+    int refused = ::fstat(fd, &info) != 0  ? errno
+                  : !S_ISREG(info.st_mode) ? EACCES
+                                           : Hold(fd);
+    if (refused == EAGAIN || refused == EWOULDBLOCK) refused = EACCES;
+    if (refused == 0 && !NamesFile(path.c_str(), fd)) {
+      ::close(fd);
+      continue;
+    }
+    int checked = Checked(fd, refused, code);
+    return checked < 0 ? kNoHandle : checked;
+  }
+  return Refuse(EACCES, code);
+}
+
+bool PosixOs::DropLock(OsHandle lock, const std::string& path,
+                       std::uint16_t* code) {
+  int fd = static_cast<int>(lock);
+  bool removed = !NamesFile(path.c_str(), fd) || ::unlink(path.c_str()) == 0 ||
+                 Failed(code);
+  return (::close(fd) == 0 || Failed(code)) && removed;
+}
+
+// flock sees only other flock holders; the lease sees every other open.
+// A network file system may have no lock to give (NFS refuses an
+// exclusive lock on a file open only for reading): there, as where no
+// lease can be had, nothing more is seen.
+bool PosixOs::Lock(OsHandle handle, std::uint16_t* code) {
+  int fd = static_cast<int>(handle);
+  if (RetryOnInterrupt([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0 &&
+      errno != EBADF && errno != ENOLCK && errno != EOPNOTSUPP &&
+      errno != EINVAL) {
+    return Failed(code);
+  }
+  if (InUseElsewhere(fd)) {
+    *code = kAccessDenied;
+    return false;
+  }
+  return true;
+}
+
+}  // namespace kestrel::posix
