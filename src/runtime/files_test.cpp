@@ -107,6 +107,111 @@ TEST_F(TextFileTest, CreatingEmptiesAnExistingFileOnlyOnceItIsHeld) {
   EXPECT_EQ(os_.open_handles(), 0);
 }
 
+// A copy of "board.hex" stamped over an old "kestrel.hex": made, with the
+// old one's owner and mode, where it may be; else refused with nothing
+// touched.
+TEST_F(TextFileTest, TheOldCopyGoesOnlyForANewOneAndIsNeverAnotherFile) {
+  struct Row {
+    const char* what;
+    void (*set_up)(FakeOs&);
+    const char* place = nullptr;  // where the copy goes; nullptr: refused
+    const char* image = "board.hex";
+  };
+  for (const Row& row : {
+           Row{"another run holds the place",
+               [](FakeOs& os) {
+                 os.files[".kestrel.hex.lock"].held_elsewhere = true;
+               }},
+           Row{"another user's copy in a sticky folder",
+               [](FakeOs& os) {
+                 os.folders["."].mode = kOsSticky | 0777;
+                 os.folders["."].owner = 0;
+                 os.files["kestrel.hex"].owner = 2000;
+               }},
+           Row{"a copy mounted on its name",
+               [](FakeOs& os) { os.files["kestrel.hex"].mount_root = true; }},
+           Row{"replaced by another program before its removal",
+               [](FakeOs& os) { os.ReplaceBefore("setmode", "kestrel.hex"); }},
+           Row{"the image under another spelling, with an inode of its own",
+               [](FakeOs& os) {
+                 os.folds_case = true;
+                 os.files["KESTREL.HEX"].data = "image";
+               },
+               nullptr, "KESTREL.HEX"},
+           Row{"a link of another user at the second hop",
+               [](FakeOs& os) {
+                 os.files["kestrel.hex"].link_to = "tmp/next.hex";
+                 os.files["tmp/next.hex"] = {};
+                 os.files["tmp/next.hex"].link_to = "/old.hex";
+                 os.files["tmp/next.hex"].owner = 2000;
+                 os.folders["tmp"].mode = kOsSticky | 0777;
+               }},
+           Row{"the user's own links",
+               [](FakeOs& os) {
+                 os.files["kestrel.hex"].link_to = "tmp/next.hex";
+                 os.files["tmp/next.hex"].link_to = "/old.hex";
+                 os.folders["tmp"].mode = kOsSticky | 0777;
+               },
+               "/old.hex"},
+           Row{"an owner and mode of the old copy's own",
+               [](FakeOs& os) {
+                 os.user = 0;
+                 os.files["kestrel.hex"].owner = 1234;
+                 os.files["kestrel.hex"].group = 77;
+                 os.files["kestrel.hex"].mode = 0640;
+               },
+               "kestrel.hex"},
+       }) {
+    os_ = FakeOs();
+    os_.files["board.hex"].data = "image";
+    os_.files["kestrel.hex"].data = "old";
+    row.set_up(os_);
+    if (!os_.files["kestrel.hex"].link_to.empty())
+      os_.files["/old.hex"].data = "old";
+    std::map<std::string, FakeOs::File> before = os_.files;
+    PendingIoError = 0;
+    TextFile image, copy;
+    OpenTextForRead(image, row.image);
+    CreateTextForWrite(copy, "kestrel.hex", &image);
+    WriteTextLine(copy, "new");
+    CloseText(copy);
+    if (row.place == nullptr) {
+      EXPECT_EQ(PendingIoError, kAccessDenied) << row.what;
+      for (auto& [name, file] : before) {
+        EXPECT_EQ(os_.files[name].data, file.data) << row.what << ": " << name;
+      }
+      EXPECT_EQ(os_.files.size(), before.size()) << row.what;
+      continue;
+    }
+    const FakeOs::File& old = before[row.place];
+    const FakeOs::File& made = os_.files[row.place];
+    EXPECT_EQ(PendingIoError, 0) << row.what;
+    EXPECT_EQ(made.data, "new\r\n") << row.what;
+    EXPECT_EQ(os_.files["kestrel.hex"].link_to, before["kestrel.hex"].link_to);
+    EXPECT_EQ(made.owner * 10000 + made.group, old.owner * 10000 + old.group);
+    EXPECT_EQ(made.mode, old.mode) << row.what;
+  }
+}
+
+// Where the file system has no unnamed files, a killed run leaves its copy
+// under a hidden name that no image search takes for an image, and the
+// next run removes it.
+TEST_F(TextFileTest, ACopyLeftByAKilledRunIsHiddenAndTheNextRunRemovesIt) {
+  os_.unnamed = false;
+  alignas(TextFile) static unsigned char killed[sizeof(TextFile)];
+  CreateTextForWrite(*new (killed) TextFile, "kestrel.hex");  // never closed
+  ASSERT_EQ(os_.files.size(), 2u);
+  const std::string& left = os_.files.rbegin()->first;
+  EXPECT_EQ(left[0], '.') << left;
+  EXPECT_NE(left.substr(left.size() - 3), "hex") << left;
+  os_.files.erase(".kestrel.hex.lock");
+  TextFile copy;
+  CreateTextForWrite(copy, "kestrel.hex");
+  CloseText(copy);
+  EXPECT_EQ(PendingIoError, 0);
+  EXPECT_EQ(os_.files.size(), 1u) << os_.files.rbegin()->first;
+}
+
 TEST_F(TextFileTest, AFileHeldByThisProcessCannotBeOpenedAgain) {
   os_.files["kestrel.hex"].data = "image";
   TextFile input, output;

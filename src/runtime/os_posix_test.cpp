@@ -101,5 +101,21 @@ TEST_F(PosixOsTest, ADeviceTakesTheCopyAndAFullOneReportsDiskFull) {
   os_.Close(full, &code);
 }
 
+// What a signal handler removes: the hidden copy, and never a file another
+// program has put under its name since.
+TEST_F(PosixOsTest, AfterASignalOnlyTheHiddenCopyItselfIsRemoved) {
+  for (bool replaced : {false, true}) {
+    std::string hidden = dir_ + "/.kestrel.hex.000001";
+    std::uint16_t code = 0;
+    OsHandle copy = os_.CreateHidden(hidden, &code);
+    ASSERT_NE(copy, kNoHandle);
+    if (replaced) ::rename(Make("theirs", "x").c_str(), hidden.c_str());
+    platform::RemoveUnfinishedCopy();
+    EXPECT_EQ(std::filesystem::exists(hidden), replaced);
+    os_.Close(copy, &code);
+    std::filesystem::remove(hidden);
+  }
+}
+
 }  // namespace
 }  // namespace kestrel

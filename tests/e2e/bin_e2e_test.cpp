@@ -178,10 +178,41 @@ TEST_F(BinPatch, AnOutputHeldByAnotherProgramIsLeftAlone) {
   SKIP_UNDER_WINE("a Linux lock taken by the test is invisible to wine");
   dir_.Write("board.bin", SomeBytes(16));
   dir_.Write("kestrel.bin", "held");
-  HeldOpen held(dir_.File("kestrel.bin"));
-  EXPECT_EQ(Run("board.bin", "123456789").screen,
-            ErrorBlock("Can't create file kestrel.bin"));
+  {
+    HeldOpen held(dir_.File("kestrel.bin"));
+    EXPECT_EQ(Run("board.bin", "123456789").screen,
+              ErrorBlock("Can't create file kestrel.bin"));
+  }
+  // Another run's hold on the place, as an open file description holds it.
+  dir_.Write(".kestrel.bin.lock", "");
+  int run = ::open(dir_.File(".kestrel.bin.lock").c_str(), O_RDWR);
+  struct flock whole = {};
+  whole.l_type = F_WRLCK;
+  ASSERT_EQ(::fcntl(run, F_OFD_SETLK, &whole), 0);
+  EXPECT_EQ(Run("board.bin", "123456789").status, 73);
+  ::close(run);
   EXPECT_EQ(dir_.Read("kestrel.bin"), "held");
+}
+
+// The target is replaced, never emptied in place: another name of it keeps
+// its data, and the new copy keeps its mode.
+TEST_F(BinPatch, ALinksTargetIsReplacedAndItsOtherNamesKeepTheirData) {
+  SKIP_UNDER_WINE("Linux's links and modes");
+  std::string image = SomeBytes(16);
+  dir_.Write("board.bin", image);
+  std::filesystem::create_directory(dir_.File("flash"));
+  dir_.Write("flash/current.bin", "week 12");
+  ::chmod(dir_.File("flash/current.bin").c_str(), 0640);
+  std::filesystem::create_hard_link(dir_.File("flash/current.bin"),
+                                    dir_.File("flash/week12.bin"));
+  std::filesystem::create_symlink("flash/current.bin",
+                                  dir_.File("kestrel.bin"));
+  EXPECT_EQ(Run("board.bin", "123456789").status, 0);
+  EXPECT_TRUE(dir_.Read("kestrel.bin") == Stamped(image, 123456789));
+  EXPECT_EQ(dir_.Read("flash/week12.bin"), "week 12");
+  struct stat made;
+  ASSERT_EQ(::stat(dir_.File("flash/current.bin").c_str(), &made), 0);
+  EXPECT_EQ(made.st_mode & 0777, 0640u);
 }
 
 TEST_F(BinPatch, OtherProgramsOpeningTheImageNeverKillAStamp) {

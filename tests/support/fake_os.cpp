@@ -43,7 +43,10 @@ bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
   int n = static_cast<int>(calls.size());
   if (n == cut_at_) cut = Disk();
   if (n == change_at_) ++files[changed_name_].changes;
-  if (n == replace_at_) files[replaced_name_].id = next_id_++;
+  if (!replace_before_.empty() && call.rfind(replace_before_, 0) == 0) {
+    files[replaced_name_].id = next_id_++;
+    replace_before_.clear();
+  }
   if (n == exhausted_at_) throw std::bad_alloc();
   auto failure = failures_.find(n);
   if (failure == failures_.end()) return false;

@@ -51,9 +51,10 @@ class FakeOs final : public Os {
     change_at_ = n;
     changed_name_ = name;
   }
-  // Before call number `n`, another program puts another file at `name`.
-  void ReplaceAt(int n, const std::string& name) {
-    replace_at_ = n;
+  // Before the first call that begins with `call`, another program puts
+  // another file at `name`.
+  void ReplaceBefore(const std::string& call, const std::string& name) {
+    replace_before_ = call;
     replaced_name_ = name;
   }
   // The power is cut as call number `n` is made: `cut` is what the device
@@ -128,7 +129,7 @@ class FakeOs final : public Os {
   int exhausted_at_ = 0;
   int change_at_ = 0;
   std::string changed_name_;
-  int replace_at_ = 0;
+  std::string replace_before_;
   std::string replaced_name_;
   int cut_at_ = 0;
   bool settled_ = false;
