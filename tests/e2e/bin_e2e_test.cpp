@@ -1,6 +1,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <signal.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -245,11 +247,35 @@ TEST_F(BinPatch,
   std::filesystem::create_directory(dir_.File("stick"));
   if (Shell("mkfs.exfat " + loop + " >/dev/null && mount.exfat-fuse " + loop +
             " " + dir_.File("stick") + " && echo mounted") == "mounted") {
-    std::ofstream(dir_.File("stick/Kestrel.Bin")) << image;
-    Finished itself =
-        RunToEnd({"Kestrel.Bin", "123456789"}, dir_.File("stick"));
-    EXPECT_EQ(itself.status, 73);
-    EXPECT_TRUE(ReadFile(dir_.File("stick/Kestrel.Bin")) == image);
+    std::string stick = dir_.File("stick");
+    std::ofstream(stick + "/Kestrel.Bin") << image;
+    std::filesystem::create_directory(dir_.File("again"));
+    Shell("mount --bind " + stick + " " + dir_.File("again"));
+    // Named in place, through another mount of the volume, and in place
+    // with no /proc to ask.
+    struct Reach {
+      std::string name;
+      bool blind;
+    };
+    for (const Reach& reach : {Reach{"Kestrel.Bin", false},
+                               Reach{dir_.File("again/KESTREL.BIN"), false},
+                               Reach{"Kestrel.Bin", true}}) {
+      pid_t run = ::fork();
+      if (run == 0) {
+        if (reach.blind && (::unshare(CLONE_NEWNS) != 0 ||
+                            ::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE,
+                                    nullptr) != 0 ||
+                            ::umount2("/proc", MNT_DETACH) != 0)) {
+          ::_exit(1);
+        }
+        ::_exit(RunToEnd({reach.name, "123456789"}, stick).status);
+      }
+      int status = 0;
+      ::waitpid(run, &status, 0);
+      EXPECT_EQ(WEXITSTATUS(status), 73) << reach.name << reach.blind;
+      EXPECT_TRUE(ReadFile(stick + "/Kestrel.Bin") == image) << reach.name;
+    }
+    Shell("umount " + dir_.File("again"));
   } else {
     ADD_FAILURE() << "exFAT through FUSE could not be mounted";
   }
