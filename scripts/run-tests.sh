@@ -8,12 +8,13 @@
 #   windows   kestrel.exe, its checks and the end-to-end suite under wine
 #   arm64     Linux on arm64: cross-built, unit and end-to-end tests and the
 #   armhf     Debian package under qemu-user (armhf: 32-bit ARM)
+#   vm        Debian's kernel under qemu: the kernel's FAT and exFAT, power cuts
 # With no argument every leg runs, in that order; name legs to run only
 # those (the windows and ARM legs build the native suite they run).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-all_legs=(native sanitize fuzz windows arm64 armhf)
+all_legs=(native sanitize fuzz windows arm64 armhf vm)
 legs=("$@")
 ((${#legs[@]})) || legs=("${all_legs[@]}")
 
@@ -32,6 +33,7 @@ for leg in "${legs[@]}"; do
     windows) packages+=("${suites[@]}" g++-mingw-w64-x86-64-posix wine wine64 unzip) ;;
     arm64) packages+=("${suites[@]}" "${cross[@]}" g++-aarch64-linux-gnu) ;;
     armhf) packages+=("${suites[@]}" "${cross[@]}" g++-arm-linux-gnueabihf) ;;
+    vm) packages+=(qemu-system-x86 linux-image-amd64 busybox-static dosfstools exfatprogs e2fsprogs cpio kmod) ;;
     *) echo "unknown leg $leg: choose from ${all_legs[*]}" >&2; exit 2 ;;
   esac
 done
@@ -185,6 +187,14 @@ leg_arm() {  # preset triplet qemu
 }
 leg_arm64() { leg_arm arm64 aarch64-linux-gnu qemu-aarch64; }
 leg_armhf() { leg_arm armhf arm-linux-gnueabihf qemu-arm; }
+
+# The tool as the native preset builds it, in a guest kernel: see
+# scripts/vm/run.sh; KESTREL_VM_CUTS sets the power cuts per file system.
+leg_vm() {
+  cmake --preset native -B build-vm -DBUILD_TESTING=OFF >/dev/null
+  cmake --build build-vm --target kestrel
+  scripts/vm/run.sh build-vm/kestrel build-vm/guest
+}
 
 for leg in "${legs[@]}"; do
   echo "== $leg"
