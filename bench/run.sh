@@ -1,10 +1,14 @@
 #!/usr/bin/env bash
-# Times whole processes (start, stamp, exit) of kestrel and of the tools a
-# user would pick instead, each inside the same pseudo-terminal wrapper, and
-# prints a table of medians and ratios and kestrel's peak memory.
+# Times whole processes (start, stamp, exit) of kestrel, of srec_cat doing
+# the same stamp, and of the floor (bench/floor.c, a sound copy in 64 KiB
+# blocks), each inside the same pseudo-terminal wrapper, in a tmpfs folder
+# and in a folder on disk; then a run refused before its output stage
+# against `true`, and kestrel's peak memory. Prints the tables and the goals.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${BENCH_RUNS:-20}
+tmpfs_root=${BENCH_TMPFS:-/dev/shm}
+disk_root=${BENCH_DISK:-$PWD/build-bench}
 
 need=()
 for tool in hyperfine srec_cat cc cmake python3; do command -v "$tool" >/dev/null || need+=("$tool"); done
@@ -21,61 +25,91 @@ cmake --build build-bench -j"$(nproc)" >/dev/null
 cc -O2 -o build-bench/ptyrun bench/ptyrun.c -lutil
 cc -O2 -o build-bench/floor bench/floor.c
 bin=$PWD/build-bench
-work=$(mktemp -d)
-trap 'rm -rf "$work"' EXIT
-cd "$work"
+[ "$(stat -f -c %T "$tmpfs_root")" = tmpfs ] || { echo "$tmpfs_root is no tmpfs" >&2; exit 1; }
+[ "$(stat -f -c %T "$disk_root")" != tmpfs ] || { echo "$disk_root is a tmpfs" >&2; exit 1; }
+tmpfs=$(mktemp -d "$tmpfs_root/kestrel-bench.XXXXXX")
+disk=$(mktemp -d "$disk_root/kestrel-bench.XXXXXX")
+results=$(mktemp -d)
+trap 'rm -rf "$tmpfs" "$disk" "$results"' EXIT
 
 # Images of random bytes, and their HEX form in 16-byte records with no
-# address record before the first data record.
-for size in 1024 4096 65536 1048576 67108864; do
+# address record before the first data record, in both folders.
+sizes=(4096 65536 1048576 16777216)
+cd "$tmpfs"
+for size in 1024 "${sizes[@]}" 67108864; do
   head -c "$size" /dev/urandom >"img$size.bin"
   srec_cat "img$size.bin" -Binary -o "img$size.hex" -Intel -Output_Block_Size 16 \
     -enable=optional-address
+  [ "$size" = 67108864 ] || [ "$size" = 1024 ] || cp "img$size.bin" "img$size.hex" "$disk/"
 done
 # The images on the disk before anything is timed: every copy is flushed,
 # and writing back hundreds of megabytes meanwhile would slow the flushes.
 sync
 
-median() {  # name command...: the median wall time in milliseconds
+time_it() {  # name command...: hyperfine's results in $results/name.json
   local name=$1
   shift
-  hyperfine -N --warmup 3 --runs "$runs" --export-json "$name.json" "$*" >>hyperfine.log 2>&1
-  python3 -c "import json,sys; print('%.3f' % (json.load(open(sys.argv[1]))['results'][0]['median']*1000))" "$name.json"
+  hyperfine -N --warmup 3 --runs "$runs" "${flags[@]}" --export-json "$results/$name.json" "$*" \
+    >>"$results/hyperfine.log" 2>&1
 }
+flags=()
 
-trivial=$(median trivial "$bin/ptyrun" true)
-# The floor of each kind: a sound copy in the blocks the tool must use, 256
-# bytes for the text buffers of a HEX image, 8 for the blocks of a binary one.
-printf '%-5s %8s %10s %10s %10s %16s %14s\n' kind size kestrel srec_cat floor kestrel/srec_cat kestrel/floor
-for kind in hex bin; do
-  for size in 4096 65536 1048576; do
-    image="img$size.$kind"
-    k=$(median "k$kind$size" "$bin/ptyrun" "$bin/kestrel" "$image" 123456789)
-    if [ "$kind" = hex ]; then
-      s=$(median "s$kind$size" "$bin/ptyrun" srec_cat "$image" -Intel -Exclude 4 8 -GENerate 4 8 \
-        -CONSTant_Big_Endian 123456789 4 -o out.hex -Intel -Output_Block_Size 16)
-      f=$(median "f$kind$size" "$bin/ptyrun" "$bin/floor" 256 "$image" out.hex)
-    else
-      s=$(median "s$kind$size" "$bin/ptyrun" srec_cat "$image" -Binary -Exclude 4 8 -GENerate 4 8 \
-        -CONSTant_Big_Endian 123456789 4 -o out.bin -Binary)
-      f=$(median "f$kind$size" "$bin/ptyrun" "$bin/floor" 8 "$image" out.bin)
-    fi
-    python3 - "$kind" "$size" "$k" "$s" "$f" <<'PY'
-import sys
-kind, size, k, s, f = sys.argv[1:]
-ratio_s = '%.3f' % (float(k) / float(s))
-ratio_f = '%.3f' % (float(k) / float(f))
-print('%-5s %8s %10s %10s %10s %16s %14s' % (kind, size, k, s, f, ratio_s, ratio_f))
-PY
+time_it true "$bin/ptyrun" true
+# The length block: the image opened, the serial number refused, exit status 64.
+flags=(--ignore-failure)
+time_it refused "$bin/ptyrun" "$bin/kestrel" img4096.hex 12345678
+flags=()
+for where in tmpfs disk; do
+  cd "${!where}"
+  for size in "${sizes[@]}"; do
+    time_it "$where-hex-$size-kestrel" "$bin/ptyrun" "$bin/kestrel" "img$size.hex" 123456789
+    time_it "$where-hex-$size-srec_cat" "$bin/ptyrun" srec_cat "img$size.hex" -Intel \
+      -Exclude 4 8 -GENerate 4 8 -CONSTant_Big_Endian 123456789 4 -o out.hex -Intel \
+      -Output_Block_Size 16
+    time_it "$where-hex-$size-floor" "$bin/ptyrun" "$bin/floor" 65536 "img$size.hex" out.hex
+    time_it "$where-bin-$size-kestrel" "$bin/ptyrun" "$bin/kestrel" "img$size.bin" 123456789
+    time_it "$where-bin-$size-srec_cat" "$bin/ptyrun" srec_cat "img$size.bin" -Binary \
+      -Exclude 4 8 -GENerate 4 8 -CONSTant_Big_Endian 123456789 4 -o out.bin -Binary
+    time_it "$where-bin-$size-floor" "$bin/ptyrun" "$bin/floor" 65536 "img$size.bin" out.bin
   done
 done
-printf 'times are medians of %s runs in ms; floor: a sound copy (aside, flushed, put in\nplace) in 256-byte (hex) or 8-byte (bin) blocks; the wrapper around "true" takes %s ms\n' "$runs" "$trivial"
+cd "$tmpfs"
 for kind in hex bin; do
-  k=$(python3 -c "import json; print('%.3f' % (json.load(open('k${kind}4096.json'))['results'][0]['median']*1000))")
-  python3 -c "print('%s 4 KiB: kestrel / wrapped true = %.3f' % ('$kind', $k / $trivial))"
+  for size in 1024 67108864; do
+    PTYRUN_RSS_FILE="$results/$kind-$size.rss" "$bin/ptyrun" "$bin/kestrel" "img$size.$kind" 123456789
+  done
 done
-for kind in hex bin; do
-  PTYRUN_RSS_FILE=small.rss "$bin/ptyrun" "$bin/kestrel" "img1024.$kind" 123456789
-  PTYRUN_RSS_FILE=large.rss "$bin/ptyrun" "$bin/kestrel" "img67108864.$kind" 123456789
-  python3 -c "s=int(open('small.rss').read()); l=int(open('large.rss').read()); print('$kind peak memory: %d KiB for 1 KiB, %d KiB for 64 MiB, ratio %.3f' % (s, l, l / s))"
-done
+
+python3 - "$results" "$runs" "${sizes[@]}" <<'PY'
+import json, sys
+results, runs, sizes = sys.argv[1], sys.argv[2], sys.argv[3:]
+def ms(name):
+    return json.load(open('%s/%s.json' % (results, name)))['results'][0]['median'] * 1000
+goals = []
+def goal(what, value, limit):
+    goals.append('%-48s %7.3f  <= %-5s %s' % (what, value, limit, 'met' if value <= limit else 'MISSED'))
+for where in ('tmpfs', 'disk'):
+    print('%s folder; medians of %s runs in ms; floor: a sound copy in 64 KiB blocks' % (where, runs))
+    print('%-4s %9s %9s %9s %9s %9s %9s' % ('kind', 'size', 'kestrel', 'srec_cat', 'floor', 'k/srec', 'k/floor'))
+    for kind in ('hex', 'bin'):
+        for size in sizes:
+            k, s, f = (ms('%s-%s-%s-%s' % (where, kind, size, tool)) for tool in ('kestrel', 'srec_cat', 'floor'))
+            print('%-4s %9s %9.3f %9.3f %9.3f %9.3f %9.3f' % (kind, size, k, s, f, k / s, k / f))
+            if where == 'tmpfs':
+                if int(size) >= 1 << 20:
+                    goal('%s %s / floor' % (kind, size), k / f, {'hex': 2.0, 'bin': 1.5}[kind])
+                if kind == 'bin' or int(size) >= 1 << 16:
+                    goal('%s %s / srec_cat' % (kind, size), k / s, {'hex': 0.2, 'bin': 0.5}[kind])
+            elif kind == 'hex' and size == '4096':
+                goal('hex 4096 on disk / floor on disk', k / f, 1.25)
+    print()
+refused, true = ms('refused'), ms('true')
+print('refused before the output stage: %.3f ms; true: %.3f ms' % (refused, true))
+goal('refused run / true', refused / true, 1.25)
+for kind in ('hex', 'bin'):
+    small, large = (int(open('%s/%s-%s.rss' % (results, kind, size)).read()) for size in (1024, 67108864))
+    print('%s peak memory: %d KiB for 1 KiB, %d KiB for 64 MiB' % (kind, small, large))
+    goal('%s peak memory 64 MiB / 1 KiB' % kind, large / small, 1.05)
+print()
+print('\n'.join(goals))
+PY

@@ -14,10 +14,14 @@ namespace {
 
 constexpr char kOutputName[] = "kestrel.bin";
 constexpr std::size_t kRecordSize = 1;  // counts are bytes
-constexpr std::size_t kBlockSize = 8;
-// The serial value goes into bytes 4 to 7, most significant first.
+// Large enough that the system calls cost nothing beside the copying, small
+// enough that memory stays the same for any image.
+constexpr std::size_t kBlockSize = 64 << 10;
+// The serial value goes into bytes 4 to 7, most significant first; a
+// shorter image is refused.
 constexpr std::size_t kSerialOffset = 4;
 constexpr std::size_t kSerialSize = 4;
+constexpr std::size_t kShortestImage = kSerialOffset + kSerialSize;
 
 // Fills the block as far as the input goes. A read may deliver less than it
 // was asked for while more is still to come (a pipe, a device, a network
@@ -58,24 +62,21 @@ int PatchBinImage(const std::string& name, const std::string& serial_text) {
       [&] {
         CreateByteFile(output, kOutputName, kRecordSize, &input);
         CheckIo();
-        unsigned char block[kBlockSize];
+        static unsigned char block[kBlockSize];
         std::size_t got = ReadWholeBlock(input, block);
-        if (got < kBlockSize) return UnexpectedEnd(name);
+        if (got < kShortestImage) return UnexpectedEnd(name);
         for (std::size_t i = 0; i < kSerialSize; ++i) {
           block[kSerialOffset + i] = static_cast<unsigned char>(
               pattern >> (8 * (kSerialSize - 1 - i)));
         }
-        WriteBlock(output, block, kBlockSize);
-        CheckIo();
-        std::uint64_t copied = got;
-        do {
-          got = ReadWholeBlock(input, block);
-          if (got > 0) {
-            WriteBlock(output, block, got);
-            CheckIo();
-          }
+        std::uint64_t copied = 0;
+        while (got > 0) {
+          WriteBlock(output, block, got);
+          CheckIo();
           copied += got;
-        } while (got == kBlockSize);
+          if (got < kBlockSize) break;  // the input has ended
+          got = ReadWholeBlock(input, block);
+        }
         // An image another program cut or rewrote meanwhile gave a copy of
         // neither version.
         bool unchanged = UnchangedSinceOpened(input);

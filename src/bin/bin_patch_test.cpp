@@ -14,26 +14,38 @@ class BinPatchTest : public RuntimeTest {
   }
 };
 
-TEST_F(BinPatchTest, MovesEightBytesPerRequestAndAsksOnceMoreAtTheEnd) {
-  os_.files["board.bin"].data = "0123456789ABCDEFGHIJ";  // 20 bytes
-  EXPECT_EQ(Patch(), 0);
-  EXPECT_EQ(os_.files["kestrel.bin"].data, std::string("0123\x07\x5B\xCD\x15"
-                                                       "89ABCDEFGHIJ"));
-  std::vector<std::string> transfers;
-  for (const std::string& call : os_.calls) {
-    if (call.rfind("read", 0) == 0 || call.rfind("write", 0) == 0) {
-      transfers.push_back(call.substr(0, call.find(' ')) +
-                          call.substr(call.rfind(' ')));
+constexpr std::size_t kBlock = 64 << 10;
+
+TEST_F(BinPatchTest, MovesTheImageInLargeBlocksAndAsksOnceMoreAtTheEnd) {
+  struct Row {
+    std::size_t size;
+    std::vector<std::string> transfers;
+  };
+  for (const Row& row : {Row{20, {"read 65536", "read 65516", "write 20"}},
+                         Row{kBlock + 1,
+                             {"read 65536", "write 65536", "read 65536",
+                              "read 65535", "write 1"}}}) {
+    os_ = FakeOs();
+    std::string image =
+        "0123456789ABCDEFGHIJ" + std::string(row.size - 20, 'i');
+    os_.files["board.bin"].data = image;
+    EXPECT_EQ(Patch(), 0);
+    EXPECT_EQ(os_.files["kestrel.bin"].data,
+              image.replace(4, 4, "\x07\x5B\xCD\x15"));
+    std::vector<std::string> transfers;
+    for (const std::string& call : os_.calls) {
+      if (call.rfind("read", 0) == 0 || call.rfind("write", 0) == 0) {
+        transfers.push_back(call.substr(0, call.find(' ')) +
+                            call.substr(call.rfind(' ')));
+      }
     }
+    EXPECT_EQ(transfers, row.transfers) << row.size;
+    EXPECT_EQ(os_.files["board.bin"].writes, 0);
   }
-  EXPECT_EQ(transfers,
-            (std::vector<std::string>{"read 8", "write 8", "read 8", "write 8",
-                                      "read 8", "read 4", "write 4"}));
-  EXPECT_EQ(os_.files["board.bin"].writes, 0);
 }
 
-TEST_F(BinPatchTest, AMultipleOfEightEndsWithOneEmptyRead) {
-  os_.files["board.bin"].data = std::string(16, 'i');
+TEST_F(BinPatchTest, AMultipleOfTheBlockEndsWithOneEmptyRead) {
+  os_.files["board.bin"].data = std::string(2 * kBlock, 'i');
   EXPECT_EQ(Patch(), 0);
   int reads = 0;
   for (const std::string& call : os_.calls) reads += call.rfind("read", 0) == 0;
@@ -41,7 +53,7 @@ TEST_F(BinPatchTest, AMultipleOfEightEndsWithOneEmptyRead) {
 }
 
 TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
-  std::string image(40, 'i');
+  std::string image(2 * kBlock + 40, 'i');
   for (int n = 7; n <= 20; ++n) {  // from the copy's creation on
     os_ = FakeOs();
     os_.files["board.bin"].data = image;
@@ -55,8 +67,8 @@ TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
 }
 
 TEST_F(BinPatchTest, AShortWriteIsNeverReportedAsSuccess) {
-  os_.files["board.bin"].data = std::string(16, 'i');
-  os_.ShortCall(12, 3);  // the second block's write
+  os_.files["board.bin"].data = std::string(kBlock + 16, 'i');
+  os_.ShortCall(13, 3);  // the second block's write
   EXPECT_EQ(Patch(), 73);
   EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
 }
@@ -66,9 +78,9 @@ TEST_F(BinPatchTest, AShortOrCutImageLeavesNoOutput) {
   EXPECT_EQ(Patch(), 65);
   EXPECT_EQ(console_.Lines().back(), "Unexpected end of board.bin file");
   EXPECT_EQ(os_.files.count("kestrel.bin"), 0u);
-  // Cut to 8 bytes by another program while the copy is made.
+  // Cut to one block by another program while the copy is made.
   os_ = FakeOs();
-  os_.files["board.bin"].data = std::string(40, 'i');
+  os_.files["board.bin"].data = std::string(2 * kBlock, 'i');
   os_.ShortCall(11, 0);  // the second block's read
   EXPECT_EQ(Patch(), 65);
   EXPECT_EQ(os_.files.count("kestrel.bin"), 0u);

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "runtime/files.h"
 #include "support/runtime_fixture.h"
 
 namespace kestrel {
@@ -65,8 +66,8 @@ TEST_F(HexPatchTest, AFirstLineThatCannotBeReadGivesTheNotANumberBlock) {
 
 TEST_F(HexPatchTest, FailuresAfterTheOutputIsCreatedGiveTheOutputBlock) {
   // A first line filling the buffer, so later lines need more reads.
-  std::string image =
-      kFirst + std::string(256, ' ') + "\r\n" + kEnd + "\r\n" + kEnd + "\r\n";
+  std::string image = kFirst + std::string(TextFile::kBufferSize, ' ') +
+                      "\r\n" + kEnd + "\r\n" + kEnd + "\r\n";
   struct Point {
     const char* call;
     int nth;

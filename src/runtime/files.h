@@ -78,14 +78,16 @@ std::uint64_t SizeWhenOpened(const HeldFile& file);
 // not yet closed is gone, as if it had never been begun.
 void ThrowAway(HeldFile& file);
 
-// A file read or written line by line through a 256-byte buffer. Letting
-// it go without CloseText releases the handle but drops what is buffered.
+// A file read or written line by line through a buffer of 64 KiB: a few
+// system calls for a whole image, and the same memory for any size of it.
+// Letting it go without CloseText releases the handle but drops what is
+// buffered.
 class TextFile : public HeldFile {
  public:
   TextFile() = default;
 
   enum class Mode { kClosed, kReading, kWriting };
-  static constexpr std::size_t kBufferSize = 256;
+  static constexpr std::size_t kBufferSize = 64 << 10;
 
   // The state the file rules define (a failed open still records the
   // name); the tests read it.
@@ -106,7 +108,8 @@ class TextFile : public HeldFile {
 
   Mode mode_ = Mode::kClosed;
   bool device_ = false;
-  char buffer_[kBufferSize] = {};
+  char
+      buffer_[kBufferSize];  // left uninitialised: only what is used is touched
   std::size_t position_ = 0;  // next byte to read or write
   std::size_t valid_ = 0;     // bytes read into the buffer
 };

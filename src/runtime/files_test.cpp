@@ -31,15 +31,21 @@ TEST_F(TextFileTest, LfCrLfAndALoneCrEachEndOneLine) {
 }
 
 TEST_F(TextFileTest, ALineEndSplitAcrossBuffersIsOneLineEnd) {
-  std::string first(255, 'x');
+  std::string first(TextFile::kBufferSize - 1, 'x');
   EXPECT_EQ(ReadAll(first + "\r\nnext"), (Lines{first, "next"}));
   EXPECT_EQ(ReadAll(first + "\r"), (Lines{first}));
+  EXPECT_EQ(ReadAll(first + "\r\r\n"), (Lines{first, ""}));
+  std::string across(TextFile::kBufferSize - 9, 'x');
+  EXPECT_EQ(ReadAll(across + "\n" + std::string(20, 'y') + "\nz"),
+            (Lines{across, std::string(20, 'y'), "z"}));
 }
 
 TEST_F(TextFileTest, LongLinesAreReadWhole) {
   std::string line(300, 'y');
   EXPECT_EQ(ReadAll(line + "\n" + std::string(1000, 'z')),
             (Lines{line, std::string(1000, 'z')}));
+  std::string longer(2 * TextFile::kBufferSize + 300, 'y');
+  EXPECT_EQ(ReadAll("a\r\n" + longer + "\r\nb"), (Lines{"a", longer, "b"}));
 }
 
 TEST_F(TextFileTest, CtrlZAtTheStartOfALineEndsTheFileButNotInsideOne) {
@@ -67,13 +73,14 @@ TEST_F(TextFileTest, ReadingPastTheEndGivesTheEmptyTextWithoutACode) {
 TEST_F(TextFileTest, WritesCrLfAndHandsOverOnlyFullBuffersUntilClosed) {
   TextFile file;
   CreateTextForWrite(file, "out.hex");
-  for (int i = 0; i < 10; ++i)
-    WriteTextLine(file, std::string(41, 'a'));  // 430 bytes
-  EXPECT_EQ(os_.files["#1"].data.size(), 256u);
+  std::size_t lines = TextFile::kBufferSize / 43 + 1;
+  for (std::size_t i = 0; i < lines; ++i)
+    WriteTextLine(file, std::string(41, 'a'));  // 43 bytes each
+  EXPECT_EQ(os_.files["#1"].data.size(), TextFile::kBufferSize);
   EXPECT_EQ(os_.files["#1"].writes, 1);
   CloseText(file);
   EXPECT_EQ(PendingIoError, 0);
-  EXPECT_EQ(os_.files["out.hex"].data.size(), 430u);
+  EXPECT_EQ(os_.files["out.hex"].data.size(), 43 * lines);
   EXPECT_EQ(os_.files["out.hex"].data.substr(0, 43),
             std::string(41, 'a') + "\r\n");
 }

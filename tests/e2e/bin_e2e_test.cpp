@@ -55,7 +55,8 @@ void End(pid_t child) {
 }
 
 TEST_F(BinPatch, OnlyBytesFourToSevenChangeWhateverTheLength) {
-  for (std::size_t size : {8u, 9u, 16u, 20u, 1000u, 1024u}) {
+  // Block edges too: one block of 64 KiB, and one byte more.
+  for (std::size_t size : {8u, 9u, 16u, 20u, 1000u, 1024u, 65536u, 65537u}) {
     std::string image = SomeBytes(size);
     dir_.Write("board.bin", image);
     Finished run = Run("board.bin", "001.234.567");
