@@ -104,19 +104,18 @@ int PatchHexImage(const std::string& name, const std::string& serial_text) {
         }
         WriteTextLine(output, stamped);
         CheckIo();
-        std::string scratch;  // a line that does not lie whole in the buffer
         bool end_copied = false;
-        while (true) {
-          bool at_end = TextAtEnd(input);
-          CheckIo();
-          if (at_end) break;
-          std::string_view line = ReadTextLine(input, scratch);
-          CheckIo();
-          WriteTextLine(output, line);
-          CheckIo();
-          if (!CheckHexRecord(line)) return NotValid(name, kLaterCrcTitle);
-          end_copied = end_copied || ByteAt(line, kTypePosition) == kEndRecord;
-        }
+        bool all_pass = CopyTextLines(
+            input, output,
+            [](std::string_view line, void* context) {
+              if (!CheckHexRecord(line)) return false;
+              if (ByteAt(line, kTypePosition) == kEndRecord)
+                *static_cast<bool*>(context) = true;
+              return true;
+            },
+            &end_copied);
+        CheckIo();
+        if (!all_pass) return NotValid(name, kLaterCrcTitle);
         // A Ctrl-Z before the end record cut the image short; one after
         // it is padding. An image another program rewrote meanwhile gave
         // a copy of neither version.

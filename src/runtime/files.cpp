@@ -175,6 +175,41 @@ bool TextAtEnd(TextFile& file) {
   return file.buffer_[file.position_] == kCtrlZ;
 }
 
+// Most lines lie whole in the input's buffer, their end with them, and fit
+// in the output's: those are copied here, and anything else goes through
+// the single operations, so no system call comes sooner or later than
+// theirs would.
+bool CopyTextLines(TextFile& input, TextFile& output,
+                   bool (*take)(std::string_view, void*), void* context) {
+  std::string scratch;
+  bool usual = input.mode_ == TextFile::Mode::kReading &&
+               output.mode_ == TextFile::Mode::kWriting && !output.device_;
+  while (PendingIoError == 0) {
+    const char* start = input.buffer_ + input.position_;
+    std::size_t left = input.valid_ - input.position_;
+    if (usual && left > 0 && *start != kCtrlZ) {
+      std::size_t n = UntilLineEnd(start, left);
+      bool end_seen = n + 1 < left || (n < left && start[n] == '\n');
+      if (end_seen && n + 2 < TextFile::kBufferSize - output.position_) {
+        char* to = output.buffer_ + output.position_;
+        std::memcpy(to, start, n);
+        to[n] = '\r';
+        to[n + 1] = '\n';
+        output.position_ += n + 2;
+        input.position_ +=
+            start[n] == '\r' && start[n + 1] == '\n' ? n + 2 : n + 1;
+        if (!take(std::string_view(start, n), context)) return false;
+        continue;
+      }
+    }
+    if (TextAtEnd(input)) return true;
+    std::string_view line = ReadTextLine(input, scratch);
+    if (PendingIoError == 0) WriteTextLine(output, line);
+    if (PendingIoError == 0 && !take(line, context)) return false;
+  }
+  return true;
+}
+
 void CloseText(TextFile& file) {
   if (PendingIoError != 0) return;
   if (file.mode_ == TextFile::Mode::kClosed) {

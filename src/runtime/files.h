@@ -101,6 +101,8 @@ class TextFile : public HeldFile {
   friend bool TextAtEnd(TextFile&);
   friend bool TextAtCtrlZ(const TextFile&);
   friend void CloseText(TextFile&);
+  friend bool CopyTextLines(TextFile&, TextFile&,
+                            bool (*)(std::string_view, void*), void*);
 
   void Open(std::string_view name, Mode mode, const HeldFile* image);
   bool Refill();
@@ -108,8 +110,8 @@ class TextFile : public HeldFile {
 
   Mode mode_ = Mode::kClosed;
   bool device_ = false;
-  char
-      buffer_[kBufferSize];  // left uninitialised: only what is used is touched
+  // Left uninitialised: only what is used is touched.
+  char buffer_[kBufferSize];
   std::size_t position_ = 0;  // next byte to read or write
   std::size_t valid_ = 0;     // bytes read into the buffer
 };
@@ -135,6 +137,14 @@ bool TextAtEnd(TextFile& file);
 bool TextAtCtrlZ(const TextFile& file);
 // Writes out what is buffered and closes; a copy is then put in place.
 void CloseText(TextFile& file);
+// Copies the lines of `input` to `output` as a loop of TextAtEnd,
+// ReadTextLine and WriteTextLine does, with the same system calls in the
+// same order, and hands each line to `take` once it is written. Stops at
+// the end of the input or at a pending code, and then answers true; or
+// after the line `take` refuses, and then answers false.
+bool CopyTextLines(TextFile& input, TextFile& output,
+                   bool (*take)(std::string_view line, void* context),
+                   void* context);
 
 // A file moved in blocks of records with no buffer: one OS call a block.
 class ByteFile : public HeldFile {
