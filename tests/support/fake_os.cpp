@@ -41,7 +41,6 @@ bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
   }
   calls.push_back(call);
   int n = static_cast<int>(calls.size());
-  if (n == cut_at_) cut = Disk();
   if (n == change_at_) ++files[changed_name_].changes;
   if (!replace_before_.empty() && call.rfind(replace_before_, 0) == 0) {
     files[replaced_name_].id = next_id_++;

@@ -57,10 +57,8 @@ class FakeOs final : public Os {
     replace_before_ = call;
     replaced_name_ = name;
   }
-  // The power is cut as call number `n` is made: `cut` is what the device
-  // then holds, each name that reached it with its data that did.
-  void CutAt(int n) { cut_at_ = n; }
-  std::map<std::string, std::string> cut;
+  // What a power cut would leave: each name that reached the device, with
+  // its data that did.
   std::map<std::string, std::string> Disk() const;
 
   int open_handles() const { return static_cast<int>(handles_.size()); }
@@ -131,7 +129,6 @@ class FakeOs final : public Os {
   std::string changed_name_;
   std::string replace_before_;
   std::string replaced_name_;
-  int cut_at_ = 0;
   bool settled_ = false;
   std::map<std::string, int> durable_names_;
   std::map<int, std::string> durable_data_;
