@@ -6,6 +6,7 @@
 // GoogleTest is not built for the cross compiler, so this counts by hand.
 #include <windows.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -306,14 +307,17 @@ void CheckSharedConsole() {
                               std::to_string(kRounds) + " rounds");
 }
 
-// The bytes of a copy on its way, in its hidden file; -1 when there is
-// none.
+// The bytes of a copy on its way, in its hidden file (the empty lock file
+// beside it aside); -1 when there is none.
 long BytesAside() {
   WIN32_FIND_DATAA found;
   HANDLE search = FindFirstFileA(".kestrel.bin.*", &found);
-  if (search == INVALID_HANDLE_VALUE) return -1;
-  FindClose(search);
-  return static_cast<long>(found.nFileSizeLow);
+  long bytes = -1;
+  for (bool more = search != INVALID_HANDLE_VALUE; more;
+       more = FindNextFileA(search, &found))
+    bytes = std::max(bytes, static_cast<long>(found.nFileSizeLow));
+  if (search != INVALID_HANDLE_VALUE) FindClose(search);
+  return bytes;
 }
 
 // Starts a stamp of batch.bin, standard input NUL, and waits until its
@@ -365,24 +369,110 @@ void CheckEndedMidCopy(HANDLE nul) {
             " rounds");
 }
 
-void CheckBatchStamp() {
-  const std::string image(8 << 20, 'b');
-  HANDLE file = CreateFileA("batch.bin", GENERIC_WRITE, 0, nullptr,
-                            CREATE_ALWAYS, 0, nullptr);
+void WriteWhole(const char* name, const std::string& bytes) {
+  HANDLE file =
+      CreateFileA(name, GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   DWORD put = 0;
-  WriteFile(file, image.data(), static_cast<DWORD>(image.size()), &put,
+  WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &put,
             nullptr);
   CloseHandle(file);
+}
+
+// While one stamp copies, a second is refused at once with 73 and the
+// first ends whole. Then another program takes the copy's name while the
+// stamp copies: refused its name, or ended while it waits for it, the
+// stamp leaves no hidden copy.
+void CheckOneStampAtATime(HANDLE nul, std::size_t size) {
+  WriteWhole("second.bin", "0123456789ABCDEF");
+  using Pause = LONG(WINAPI*)(HANDLE);
+  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+  auto suspend = reinterpret_cast<Pause>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSuspendProcess")));
+  auto resume = reinterpret_cast<Pause>(
+      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtResumeProcess")));
+  HANDLE first = nullptr;
+  StartMidCopy(nul, &first);
+  suspend(first);  // however fast it copies
+  HANDLE second = Start(" second.bin 001234567", nul);
+  long refused = second != nullptr ? Finish(second, 20000) : -1;
+  resume(first);
+  long status = first != nullptr ? Finish(first, 60000) : -1;
+  CloseHandle(first);
+  CloseHandle(second);
+  WIN32_FILE_ATTRIBUTE_DATA copy = {};
+  GetFileAttributesExA("kestrel.bin", GetFileExInfoStandard, &copy);
+  Check(refused == 73 && status == 0 && copy.nFileSizeLow == size,
+        "two stamps at once: the second ends with 73, seen " +
+            std::to_string(refused) + ", the first with 0, seen " +
+            std::to_string(status) + ", and its copy is whole");
+
+  StartMidCopy(nul, &first);
+  HANDLE held = CreateFileA("kestrel.bin", GENERIC_WRITE, 0, nullptr,
+                            CREATE_NEW, 0, nullptr);
+  for (int i = 0; i < 2000 && BytesAside() != static_cast<long>(size); ++i)
+    Sleep(5);
+  Sleep(200);
+  if (first != nullptr) TerminateProcess(first, 9);
+  Finish(first, 20000);
+  CloseHandle(first);
+  CloseHandle(held);
+  Check(BytesAside() < 0, "the name taken meanwhile: no hidden copy is left");
+}
+
+// Stamped in place, not hidden, in working folders named in letters the
+// ANSI code page lacks, one beside a look-alike, and one whose path with
+// the copy's hidden name is longer than MAX_PATH; a killed run's hidden
+// copy there is removed.
+void CheckFolders(HANDLE nul) {
+  wchar_t start[MAX_PATH] = {};
+  DWORD length = GetCurrentDirectoryW(MAX_PATH, start);
+  const std::string image = "0123456789ABCDEF";
+  CreateDirectoryW(L"Zaslepka", nullptr);
+  WriteWhole("Zaslepka\\kestrel.bin", "other");
+  for (const std::wstring& folder :
+       {std::wstring(L"\u0141\u00F3d\u017A"),
+        std::wstring(L"\u041F\u0430\u043F\u043A\u0430"),
+        std::wstring(L"\u6587\u4EF6\u5939"), std::wstring(L"Za\u015Blepka"),
+        std::wstring(246 - length, L'f')}) {
+    CreateDirectoryW(folder.c_str(), nullptr);
+    SetCurrentDirectoryW(folder.c_str());
+    WriteWhole("board.bin", image);
+    WriteWhole("kestrel.bin", "old");
+    WriteWhole(".kestrel.bin.123456", "left by a killed run");
+    HANDLE process = Start(" board.bin 001234567", nul);
+    long status = process != nullptr ? Finish(process, 20000) : -1;
+    if (process != nullptr) CloseHandle(process);
+    WIN32_FILE_ATTRIBUTE_DATA copy = {};
+    GetFileAttributesExA("kestrel.bin", GetFileExInfoStandard, &copy);
+    Check(status == 0 && copy.nFileSizeLow == image.size() &&
+              (copy.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) == 0 &&
+              BytesAside() < 0,
+          "a folder of " + std::to_string(length + 1 + folder.size()) +
+              " characters: stamped in place, status " +
+              std::to_string(status));
+    SetCurrentDirectoryW(start);
+  }
+  WIN32_FILE_ATTRIBUTE_DATA other = {};
+  GetFileAttributesExA("Zaslepka\\kestrel.bin", GetFileExInfoStandard, &other);
+  Check(other.nFileSizeLow == 5, "the look-alike folder's copy is untouched");
+}
+
+void CheckBatchStamp() {
+  const std::string image(128 << 20, 'b');
+  WriteWhole("batch.bin", image);
   SECURITY_ATTRIBUTES inherited = {sizeof inherited, nullptr, TRUE};
   HANDLE nul = CreateFileA("NUL", GENERIC_READ, FILE_SHARE_READ, &inherited,
                            OPEN_EXISTING, 0, nullptr);
   CheckEndedMidCopy(nul);
+  CheckOneStampAtATime(nul, image.size());
+  CheckFolders(nul);
   Prepare(120, 9001, {});
   SetConsoleCursorPosition(out, COORD{0, 100});
   HANDLE process = nullptr;
   long copied = StartMidCopy(nul, &process);
   WIN32_FILE_ATTRIBUTE_DATA output = {};
   const std::string other = "another program\r\n";
+  DWORD put = 0;
   WriteConsoleA(out, other.data(), static_cast<DWORD>(other.size()), &put,
                 nullptr);
   GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0);
