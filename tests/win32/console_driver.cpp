@@ -489,6 +489,8 @@ void CheckBatchStamp() {
                 "Kestrel Tool 2. File kestrel.bin successfully created",
         "batch job: the block comes below the other program's line, seen \"" +
             Row(101, 120) + "\"");
+  DeleteFileA("batch.bin");
+  DeleteFileA("kestrel.bin");
 }
 
 }  // namespace
