@@ -1,5 +1,7 @@
 // The text-file line reader over an in-memory file, with reads cut short
-// at random: the lines it gives are the lines a reference splitter finds.
+// at random: the lines it gives are the lines a reference splitter finds,
+// and the copy loop writes what a loop of single operations writes, with
+// the same system calls, and stops at the same line.
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -8,6 +10,47 @@
 #include "runtime/failure.h"
 #include "runtime/files.h"
 #include "support/fake_os.h"
+
+namespace {
+
+// Copies image.hex to out.hex, stopping after a line beginning with '!',
+// with every read and write cut to `cap` bytes; the copy, the code left
+// (a write cut short leaves one) and every system call made.
+std::string Copy(const std::string& text, std::size_t cap, bool together,
+                 std::vector<std::string>* calls) {
+  kestrel::FakeOs os;
+  os.files["image.hex"].data = text;
+  for (int call = 1; cap > 0 && call < 8 + static_cast<int>(text.size());
+       ++call) {
+    os.ShortCall(call, cap);
+  }
+  kestrel::SetOsForTest(&os);
+  kestrel::PendingIoError = 0;
+  {
+    kestrel::TextFile input, output;
+    kestrel::OpenTextForRead(input, "image.hex");
+    kestrel::CreateTextForWrite(output, "out.hex");
+    auto take = [](std::string_view line, void*) {
+      return line.empty() || line[0] != '!';
+    };
+    if (together) {
+      kestrel::CopyTextLines(input, output, take, nullptr);
+    } else {
+      std::string scratch;
+      while (!kestrel::TextAtEnd(input)) {
+        std::string_view line = kestrel::ReadTextLine(input, scratch);
+        kestrel::WriteTextLine(output, line);
+        if (!take(line, nullptr)) break;
+      }
+    }
+    kestrel::CloseText(output);
+  }
+  kestrel::SetOsForTest(nullptr);
+  *calls = os.calls;
+  return os.files["out.hex"].data + std::to_string(kestrel::PendingIoError);
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
                                       std::size_t size) {
@@ -40,5 +83,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data,
   kestrel::SetOsForTest(nullptr);
   FUZZ_ASSERT(lines == ReferenceLines(text, false));
   FUZZ_ASSERT(os.files["image.hex"].data == text);
+
+  std::vector<std::string> calls, calls_together;
+  FUZZ_ASSERT(Copy(text, cap, true, &calls_together) ==
+              Copy(text, cap, false, &calls));
+  FUZZ_ASSERT(calls_together == calls);
   return 0;
 }
