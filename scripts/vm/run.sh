@@ -4,7 +4,7 @@
 # drivers, with /dev/ttyS0 as its terminal:
 #   - on vfat and exFAT, the rows where the image is kestrel.hex reached
 #     another way (spelling, a link, a bind mount, no /proc), and a stamp;
-#   - power cuts: qemu killed while a 48 MB image is stamped over an old
+#   - power cuts: qemu killed while a 35 MB image is stamped over an old
 #     kestrel.hex, at a random moment or 0-50 ms after a marker that a
 #     preloaded library prints before an unlink, link, rename or flush;
 #     then fsck -n on the host, and the next boot reads the disk.
@@ -50,7 +50,7 @@ stamped() {  # image
   tail -n +2 "$1"
 }
 sha() { sha256sum | cut -c1-16; }
-hex_image 1100000 1 >"$work/src/big.hex"
+hex_image 800000 1 >"$work/src/big.hex"
 hex_image 2000 2 >"$work/src/small.hex"
 hex_image 100 3 >"$work/src/old.hex"
 old=$(sha <"$work/src/old.hex")
@@ -165,7 +165,7 @@ for fs in ext4 vfat exfat; do
     task=stamp
     [ "$round" = 0 ] && [ "$fs" != ext4 ] && task=fold
     boot "$fs" "$task"
-    await "@K STATE before *" || { fail "$fs boot $round: no report"; end_boot cut; continue; }
+    await "@K STATE before *" || { fail "$fs boot $round: no report $(tail -n 3 "$work/qemu.err")"; end_boot cut; continue; }
     before=$(tail -n 1 "$log")
     if ((round > 1)); then  # the cut before this boot
       copy=$(field copy "$before")
