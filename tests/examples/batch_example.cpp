@@ -1,7 +1,7 @@
 // Runs the guide's batch file under cmd as a station does, with a flasher
-// stand-in that notes each call, and checks that the board is flashed after
-// a good stamp only: not after a refused serial number, nor after Ctrl+Break
-// ends kestrel mid-copy. Run under wine in a terminal, kestrel.exe on PATH:
+// stand-in that notes each call: the board is flashed after a good stamp
+// only, not after a refused serial number nor after Ctrl+Break ends
+// kestrel. Run under wine in a terminal, kestrel.exe on PATH:
 //   batch_example PATH\TO\stamp.cmd
 #include <windows.h>
 // After windows.h, which it needs.
@@ -13,34 +13,26 @@
 
 namespace {
 
-// The kestrel.exe that `parent` started, or 0.
-DWORD ToolUnder(DWORD parent) {
+// The kestrel.exe that `batch` started, once its copy is under way (its
+// lock or the copy itself is there); or 0.
+DWORD CopyingTool(DWORD batch) {
+  WIN32_FIND_DATAA found;
+  HANDLE search = FindFirstFileA(".kestrel.bin.*", &found);
+  if (search == INVALID_HANDLE_VALUE) return 0;
+  FindClose(search);
   HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof entry;
   DWORD tool = 0;
   for (BOOL more = Process32First(all, &entry); more && !tool;
        more = Process32Next(all, &entry)) {
-    if (entry.th32ParentProcessID == parent &&
+    if (entry.th32ParentProcessID == batch &&
         lstrcmpiA(entry.szExeFile, "kestrel.exe") == 0) {
       tool = entry.th32ProcessID;
     }
   }
   CloseHandle(all);
   return tool;
-}
-
-// True once a copy on its way has bytes in it.
-bool CopyUnderWay() {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(".kestrel.bin.*", &found);
-  bool bytes = false;
-  for (BOOL more = search != INVALID_HANDLE_VALUE; more && !bytes;
-       more = FindNextFileA(search, &found)) {
-    bytes = found.nFileSizeLow > 0;
-  }
-  if (search != INVALID_HANDLE_VALUE) FindClose(search);
-  return bytes;
 }
 
 // Runs the batch file and gives its status; with `interrupted`, sends
@@ -55,9 +47,9 @@ long RunBatch(std::string command, bool interrupted) {
     return -1;
   }
   DWORD tool = 0;
-  for (int i = 0; interrupted && i < 5000 && !(tool && CopyUnderWay()); ++i) {
-    Sleep(2);
-    tool = ToolUnder(batch.dwProcessId);
+  for (int i = 0; interrupted && !tool && i < 10000; ++i) {
+    Sleep(1);
+    tool = CopyingTool(batch.dwProcessId);
   }
   if (HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, tool)) {
     auto routine =
@@ -72,8 +64,6 @@ long RunBatch(std::string command, bool interrupted) {
   DWORD status = 1;
   WaitForSingleObject(batch.hProcess, 60000);
   GetExitCodeProcess(batch.hProcess, &status);
-  CloseHandle(batch.hProcess);
-  CloseHandle(batch.hThread);
   return static_cast<long>(status);
 }
 
@@ -81,8 +71,8 @@ long RunBatch(std::string command, bool interrupted) {
 
 int main(int argc, char** argv) {
   if (argc != 2 || !CopyFileA(argv[1], "stamp.cmd", FALSE)) return 2;
-  std::ofstream("flash-board.cmd") << "@type %1 > flashed\n";
-  std::ofstream("board.bin", std::ios::binary) << std::string(8 << 20, 'b');
+  std::ofstream("flash-board.cmd") << "@echo %1 > flashed\n";
+  std::ofstream("board.bin", std::ios::binary) << std::string(64 << 20, 'b');
   const struct {
     const char* serial;
     bool interrupted, flashed;
@@ -98,11 +88,9 @@ int main(int argc, char** argv) {
     bool flashed = GetFileAttributesA("flashed") != INVALID_FILE_ATTRIBUTES;
     if ((status == 0) != c.flashed || flashed != c.flashed) {
       ++failed;
-      std::printf("FAILED: %s%s: status %ld, %s\n", c.serial,
-                  c.interrupted ? " and Ctrl+Break" : "", status,
-                  flashed ? "flashed" : "not flashed");
+      std::printf("FAILED: %s%s: status %ld, flashed %d\n", c.serial,
+                  c.interrupted ? " and Ctrl+Break" : "", status, flashed);
     }
   }
-  std::printf("%d of 3 failed\n", failed);
   return failed == 0 ? 0 : 1;
 }
