@@ -26,7 +26,10 @@ int Hold(int fd) {
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
   if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) return 0;
-  if (errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP) return errno;
+  if (errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP &&
+      errno != EBADF) {
+    return errno;
+  }
   if (RetryOnInterrupt([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0)
     return 0;
   return errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP ? 0 : errno;
@@ -72,12 +75,18 @@ bool InUseElsewhere(int fd) {
 // file no other run will find, and is taken again on the new one.
 OsHandle PosixOs::TakeLock(const std::string& path, std::uint16_t* code) {
   for (int attempt = 0; attempt < kLockTries; ++attempt) {
-    int fd = RetryOnInterrupt([&] {
-      return ::open(
-          path.c_str(),
-          O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-          0666);
-    });
+    // Another user's lock file, left by a kill, may be only read: flock
+    // holds it all the same.
+    int fd = -1;
+    for (int access : {O_RDWR, O_RDONLY}) {
+      fd = RetryOnInterrupt([&] {
+        return ::open(
+            path.c_str(),
+            access | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
+            0666);
+      });
+      if (fd >= 0 || errno != EACCES) break;
+    }
     if (fd < 0) return Refuse(errno == ELOOP ? EACCES : errno, code);
     struct stat info;
     int refused = ::fstat(fd, &info) != 0  ? errno
