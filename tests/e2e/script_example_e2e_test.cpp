@@ -15,15 +15,6 @@
 namespace kestrel::e2e {
 namespace {
 
-// The first process `shell` started, or 0.
-pid_t ChildOf(pid_t shell) {
-  std::string id = std::to_string(shell);
-  std::ifstream children("/proc/" + id + "/task/" + id + "/children");
-  pid_t child = 0;
-  children >> child;
-  return child;
-}
-
 TEST(ScriptExample, FlashesOnlyAfterAGoodStamp) {
   SKIP_UNDER_WINE("the batch file is run under cmd by tests/examples");
   SKIP_UNDER_QEMU("the script calls the tool by name");
@@ -32,7 +23,7 @@ TEST(ScriptExample, FlashesOnlyAfterAGoodStamp) {
   ASSERT_EQ(::symlink(tool.c_str(), dir.File("kestrel").c_str()), 0);
   dir.Write("flash-board", "#!/bin/sh\ncat \"$1\" > flashed\n");
   ::chmod(dir.File("flash-board").c_str(), 0755);
-  dir.Write("board.bin", std::string(16 << 20, 'b'));  // a while
+  dir.Write("board.bin", std::string(16 << 20, 'b'));
   std::string path = std::getenv("PATH");
   ::setenv("PATH", (dir.path() + ":" + path).c_str(), 1);
   ::setenv("KESTREL_E2E_COMMAND", "/bin/sh", 1);
@@ -50,10 +41,11 @@ TEST(ScriptExample, FlashesOnlyAfterAGoodStamp) {
     ::unlink(dir.File("flashed").c_str());
     Terminal terminal;
     terminal.Start({script, "board.bin", c.serial}, options);
-    pid_t stamp = 0;
-    for (int i = 0; c.interrupted && i < 2000 && !stamp; ++i) {
+    std::string shell = std::to_string(terminal.pid());
+    pid_t stamp = 0;  // the shell's child, killed as soon as it is seen
+    for (int i = 0; c.interrupted && !stamp && i < 2000; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(1));
-      stamp = ChildOf(terminal.pid());
+      std::ifstream("/proc/" + shell + "/task/" + shell + "/children") >> stamp;
     }
     if (stamp) ::kill(stamp, SIGTERM);
     EXPECT_EQ(terminal.Wait() == 0, c.flashed) << c.serial << c.interrupted;
