@@ -315,10 +315,10 @@ void HeldFile::ThrowAway() {
   Os& os = CurrentOs();
   std::uint16_t ignored = 0;
   if (handle_ != kNoHandle) {
-    // A copy in place but not yet flushed there goes too: its name may
-    // not outlast a power cut, and success was never reported.
     // A hidden name whose file was not yet looked at was made by this run
-    // a moment before, never over another file: it goes as it is.
+    // a moment before, never over another file: it goes as it is. A copy
+    // in place but not yet flushed there goes too: its name may not
+    // outlast a power cut, and success was never reported.
     if (aside_ && !placed_ && !aside_name_.empty() && opened_.inode == 0) {
       os.Remove(handle_, aside_name_, &ignored);
     } else if (aside_ && (placed_ || !aside_name_.empty())) {

@@ -37,9 +37,14 @@ void ForgetHiddenCopy(int fd) {
 }
 
 // exFAT, FAT, FUSE and NFS have no unnamed files; nor has an old kernel,
-// which takes O_TMPFILE for O_DIRECTORY.
+// which takes O_TMPFILE for O_DIRECTORY. Without /proc only a process that
+// may read any file could link one to its name.
 OsHandle PosixOs::CreateUnnamed(const std::string& folder,
                                 std::uint16_t* code) {
+  if (::access("/proc/self/fd", X_OK) != 0 && ::geteuid() != 0) {
+    *code = kNotSupported;
+    return kNoHandle;
+  }
   int fd = RetryOnInterrupt([&] {
     return ::open(Folder(folder).c_str(), O_TMPFILE | kAsideFlags, 0666);
   });
@@ -90,8 +95,6 @@ bool PosixOs::SyncData(OsHandle handle, std::uint16_t* code) {
   return ::fsync(static_cast<int>(handle)) == 0 || Failed(code);
 }
 
-// Without /proc, only a process that may read any file links by the
-// descriptor itself.
 bool PosixOs::Link(OsHandle handle, const std::string& path,
                    std::uint16_t* code) {
   int fd = static_cast<int>(handle);
