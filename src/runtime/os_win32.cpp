@@ -129,19 +129,16 @@ bool Describe(HANDLE handle, OsFileInfo* info, std::uint16_t* code) {
   return true;
 }
 
-// True where the folder's file system gives a file a second name: not
-// FAT nor exFAT, which USB sticks come with.
+// True where the file's volume gives a file a second name: NTFS does, FAT
+// and exFAT, which USB sticks come with, do not. Wine names every volume
+// NTFS without the flag.
 bool HardLinks(HANDLE handle) {
   wchar_t system[MAX_PATH + 1] = {};
   DWORD flags = 0;
-  if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr,
-                                     &flags, system, MAX_PATH + 1)) {
-    return false;
-  }
-  std::wstring name = system;
-  return (flags & FILE_SUPPORTS_HARD_LINKS) != 0 ||
-         (name != L"exFAT" && name.compare(0, 3, L"FAT") != 0 &&
-          name != L"CDFS" && name != L"UDF");
+  return GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, nullptr,
+                                       &flags, system, MAX_PATH + 1) &&
+         ((flags & FILE_SUPPORTS_HARD_LINKS) != 0 ||
+          std::wstring(system) == L"NTFS");
 }
 
 // Gives the open file the name `path` (a full path), never over another
@@ -178,6 +175,83 @@ bool Name(HANDLE handle, const std::wstring& path, bool link) {
   if (result >= 0) return true;
   SetLastError(to_dos(result));
   return false;
+}
+
+// Takes the hidden mark off the file, never after it has its name, and
+// gives it the name `path`. A name whose file is being deleted while a
+// virus scanner or an indexer still holds it is waited out for a second,
+// as Windows' own tools do. A file renamed rather than linked is marked
+// for deletion again between the tries.
+bool Place(HANDLE file, const std::wstring& path, bool link) {
+  FILE_BASIC_INFO now = {};
+  FILE_BASIC_INFO shown = {};  // times left at 0 stay as they are
+  if (!GetFileInformationByHandleEx(file, FileBasicInfo, &now, sizeof now))
+    return false;
+  shown.FileAttributes = now.FileAttributes & ~DWORD{FILE_ATTRIBUTE_HIDDEN};
+  if (shown.FileAttributes == 0) shown.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+  if (!SetFileInformationByHandle(file, FileBasicInfo, &shown, sizeof shown))
+    return false;
+  for (int attempt = 0;; ++attempt) {
+    if ((link || MarkForDeletion(file, false)) && Name(file, path, link))
+      return true;
+    DWORD error = GetLastError();
+    if (!link) MarkForDeletion(file, true);
+    SetLastError(error);
+    if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
+        attempt == 20) {
+      return false;
+    }
+    Sleep(50);
+  }
+}
+
+// Copies the copy on its way into a file under another number of its
+// hidden name, marked for deletion as soon as it exists, and renames that.
+bool PlaceCopy(HANDLE file, const std::wstring& path) {
+  std::wstring hidden = aside.path;
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  for (int attempt = 0; copy == INVALID_HANDLE_VALUE && attempt < 100;
+       ++attempt) {
+    wchar_t digits[8];
+    wsprintfW(digits, L"%06u",
+              AsideNumber(static_cast<unsigned>(GetTickCount64()),
+                          GetCurrentProcessId()));
+    hidden.replace(hidden.size() - 6, 6, digits);
+    copy = CreateFileW(hidden.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                       FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+                       FILE_ATTRIBUTE_HIDDEN, nullptr);
+    if (copy == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS)
+      return false;
+  }
+  if (copy == INVALID_HANDLE_VALUE || !MarkForDeletion(copy, true)) {
+    DWORD error = GetLastError();
+    if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
+    SetLastError(error);
+    return false;
+  }
+  std::vector<char> block(1 << 16);
+  DWORD got = 0;
+  DWORD put = 0;
+  bool copied = SetFilePointer(file, 0, nullptr, FILE_BEGIN) == 0;
+  while (
+      copied &&
+      (copied = ReadFile(file, block.data(), static_cast<DWORD>(block.size()),
+                         &got, nullptr) != 0) &&
+      got > 0) {
+    copied = WriteFile(copy, block.data(), got, &put, nullptr) && put == got;
+  }
+  bool placed = copied && FlushFileBuffers(copy) && Place(copy, path, false);
+  // The new name made durable, or gone with the file.
+  if (placed && !FlushFileBuffers(copy)) {
+    placed = false;
+    DWORD error = GetLastError();
+    MarkForDeletion(copy, true);
+    SetLastError(error);
+  }
+  DWORD error = GetLastError();
+  CloseHandle(copy);
+  SetLastError(error);
+  return placed;
 }
 
 class Win32Os final : public Os {
@@ -354,41 +428,22 @@ class Win32Os final : public Os {
     return false;
   }
 
-  // The copy loses its hidden mark before it takes its name, never after.
-  // A name whose file is being deleted while a virus scanner or an indexer
-  // still holds it is waited out for a second, as Windows' own tools do. A
-  // copy renamed rather than linked is marked for deletion again between
-  // the tries.
+  // Where a volume that says it has hard links has none (wine calls every
+  // volume NTFS, and so does a Samba share on a FAT disk), the copy is
+  // made again as a copy that is renamed.
   bool Rename(OsHandle handle, const std::string&, const std::string& path,
               std::uint16_t* code) override {
     HANDLE file = AsHandle(handle);
     bool linked = file == aside.handle && aside.linked;
     std::wstring full = FullPath(path);
     AcquireSRWLockExclusive(&placing);
-    // Times left at 0 stay as they are.
-    FILE_BASIC_INFO now = {};
-    FILE_BASIC_INFO shown = {};
-    bool named =
-        GetFileInformationByHandleEx(file, FileBasicInfo, &now, sizeof now);
-    shown.FileAttributes = now.FileAttributes & ~DWORD{FILE_ATTRIBUTE_HIDDEN};
-    if (shown.FileAttributes == 0) shown.FileAttributes = FILE_ATTRIBUTE_NORMAL;
-    named = named && SetFileInformationByHandle(file, FileBasicInfo, &shown,
-                                                sizeof shown);
-    for (int attempt = 0; named; ++attempt) {
-      named =
-          (linked || MarkForDeletion(file, false)) && Name(file, full, linked);
-      if (named) break;
-      DWORD error = GetLastError();
-      if (!linked) MarkForDeletion(file, true);
-      SetLastError(error);
-      if ((error != ERROR_SHARING_VIOLATION && error != ERROR_ACCESS_DENIED) ||
-          attempt == 20) {
-        break;
-      }
-      Sleep(50);
+    bool named = Place(file, full, linked);
+    DWORD error = GetLastError();
+    if (!named && linked && error != ERROR_ALREADY_EXISTS) {
+      named = PlaceCopy(file, full);
+      error = GetLastError();
     }
     // A name taken says so as a create does.
-    DWORD error = GetLastError();
     if (!named) {
       *code = error == ERROR_ALREADY_EXISTS ? kFileExists
                                             : IoCodeFromSystemError(error);

@@ -295,6 +295,25 @@ TEST_F(BinPatch,
   EXPECT_EQ(Run("board.bin", "123456789").status, 0) << "root's own link";
 }
 
+// Wine calls every volume NTFS: an exFAT stick, which gives no file a
+// second name, still has the copy put in place, and nothing else.
+TEST_F(BinPatch, UnderWineAStickWithoutHardLinksIsStamped) {
+  if (!UnderWine() || ::geteuid() != 0) GTEST_SKIP() << "wine, as root";
+  dir_.Write("disk.img", std::string(8 << 20, '\0'));
+  std::string loop = Shell("losetup -f --show " + dir_.File("disk.img"));
+  std::string stick = dir_.File("stick");
+  std::filesystem::create_directory(stick);
+  EXPECT_EQ(Shell("mkfs.exfat " + loop + " >/dev/null && mount.exfat-fuse " +
+                  loop + " " + stick + " && echo mounted"),
+            "mounted");
+  std::string image = SomeBytes(4096, 3);
+  std::ofstream(stick + "/board.bin") << image << std::flush;
+  EXPECT_EQ(RunToEnd({"board.bin", "123456789"}, stick).status, 0);
+  EXPECT_EQ(ReadFile(stick + "/kestrel.bin").size(), image.size());
+  EXPECT_EQ(Shell("ls -A " + stick), "board.bin\nkestrel.bin");
+  Shell("umount " + stick + "; losetup -d " + loop);
+}
+
 TEST_F(BinPatch, ALargeImageStreamsInTheSameMemoryAsASmallOne) {
 #ifdef KESTREL_SANITIZED
   GTEST_SKIP() << "the address sanitizer's quarantine keeps freed memory "
