@@ -169,7 +169,8 @@ TEST(ConsoleTest, NoSignalNorKillDuringTheCopyLeavesACopyBehind) {
   SKIP_UNDER_WINE("Ctrl+Break is no signal a terminal can send");
   for (int signal : {SIGTERM, SIGKILL}) {
     ScratchDirectory dir;
-    dir.Write("board.bin", std::string(4 << 20, 'b'));  // a second or more
+    // Long enough to be caught on its way in 64 KiB blocks.
+    dir.Write("board.bin", std::string(64 << 20, 'b'));
     dir.Write("kestrel.bin", "an earlier board's");
     // Where no unnamed file can be had, a kill leaves the hidden one.
     int unnamed = ::open(dir.path().c_str(), O_TMPFILE | O_WRONLY, 0600);
