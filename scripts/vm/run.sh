@@ -170,7 +170,7 @@ for fs in ext4 vfat exfat; do
     if ((round > 1)); then  # the cut before this boot
       copy=$(field copy "$before")
       hidden=$(field hidden "$before")
-      echo "  cut $((round - 1)): $cut_how; last marker: ${last_marker:-none}; copy: $(named "$copy"); hidden: ${hidden:-none}"
+      echo "    then the disk holds: copy $(named "$copy"); hidden: ${hidden:-none}"
       case $copy in
         "$old") tally_old=$((tally_old + 1)) ;;
         none) tally_none=$((tally_none + 1)) ;;
@@ -198,8 +198,9 @@ for fs in ext4 vfat exfat; do
       end_boot clean
       after=$(grep "^@K STATE after" "$log" || true)
       status=$(grep "^@K DONE" "$log" | sed 's/.*status=//')
-      echo "  stamp: status $status in $((stamp_time / 1000)) ms, copy $( [ "$(field copy "$after")" = "$new" ] && echo whole || echo WRONG), hidden after: $(field hidden "$after")"
-      [ "$status" = 0 ] && [ "$(field copy "$after")" = "$new" ] || fail "$fs: an uncut stamp gave status $status"
+      copy=$(named "$(field copy "$after")")
+      echo "  stamp: status $status in $((stamp_time / 1000)) ms, copy $copy, hidden after: $(field hidden "$after")"
+      [ "$status" = 0 ] && [ "$copy" = new ] || fail "$fs: an uncut stamp: status $status, copy $copy"
       [ -z "$(field hidden "$after" | tr , '\n' | grep -v '\.lock:' || true)" ] ||
         fail "$fs: hidden files left after a whole stamp: $(field hidden "$after")"
     else
@@ -227,7 +228,7 @@ for fs in ext4 vfat exfat; do
       # copy until its removal begins; then none, or the old copy while the
       # removal is being flushed: only flushes after it, and the cut within
       # 100 ms; from success on, only the new copy.
-      last_marker=$(grep '^@K [<>]' "$log" | tail -n 1 | cut -c4-)
+      echo "  cut $round: $cut_how; last marker: $(grep '^@K [<>]' "$log" | tail -n 1 | cut -c4-)"
       allowed="old new"
       if grep -q '^@K DONE status=0' "$log"; then
         allowed=new
