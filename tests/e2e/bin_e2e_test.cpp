@@ -302,14 +302,13 @@ TEST_F(BinPatch, UnderWineAStickWithoutHardLinksIsStamped) {
   dir_.Write("disk.img", std::string(8 << 20, '\0'));
   std::string loop = Shell("losetup -f --show " + dir_.File("disk.img"));
   std::string stick = dir_.File("stick");
-  std::filesystem::create_directory(stick);
-  EXPECT_EQ(Shell("mkfs.exfat " + loop + " >/dev/null && mount.exfat-fuse " +
-                  loop + " " + stick + " && echo mounted"),
+  EXPECT_EQ(Shell("mkdir " + stick + " && mkfs.exfat " + loop +
+                  " >/dev/null && mount.exfat-fuse " + loop + " " + stick +
+                  " && echo mounted"),
             "mounted");
-  std::string image = SomeBytes(4096, 3);
-  std::ofstream(stick + "/board.bin") << image << std::flush;
+  std::ofstream(stick + "/board.bin") << SomeBytes(4096, 3) << std::flush;
   EXPECT_EQ(RunToEnd({"board.bin", "123456789"}, stick).status, 0);
-  EXPECT_EQ(ReadFile(stick + "/kestrel.bin").size(), image.size());
+  EXPECT_EQ(ReadFile(stick + "/kestrel.bin").size(), 4096u);
   EXPECT_EQ(Shell("ls -A " + stick), "board.bin\nkestrel.bin");
   Shell("umount " + stick + "; losetup -d " + loop);
 }

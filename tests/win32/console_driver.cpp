@@ -384,18 +384,17 @@ void WriteWhole(const char* name, const std::string& bytes) {
 // stamp leaves no hidden copy.
 void CheckOneStampAtATime(HANDLE nul, std::size_t size) {
   WriteWhole("second.bin", "0123456789ABCDEF");
-  using Pause = LONG(WINAPI*)(HANDLE);
-  HMODULE ntdll = GetModuleHandleA("ntdll.dll");
-  auto suspend = reinterpret_cast<Pause>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtSuspendProcess")));
-  auto resume = reinterpret_cast<Pause>(
-      reinterpret_cast<void*>(GetProcAddress(ntdll, "NtResumeProcess")));
+  auto pause = [](const char* name, HANDLE process) {
+    HMODULE ntdll = GetModuleHandleA("ntdll.dll");
+    reinterpret_cast<LONG(WINAPI*)(HANDLE)>(
+        reinterpret_cast<void*>(GetProcAddress(ntdll, name)))(process);
+  };
   HANDLE first = nullptr;
   StartMidCopy(nul, &first);
-  suspend(first);  // however fast it copies
+  pause("NtSuspendProcess", first);  // however fast it copies
   HANDLE second = Start(" second.bin 001234567", nul);
   long refused = second != nullptr ? Finish(second, 20000) : -1;
-  resume(first);
+  pause("NtResumeProcess", first);
   long status = first != nullptr ? Finish(first, 60000) : -1;
   CloseHandle(first);
   CloseHandle(second);
