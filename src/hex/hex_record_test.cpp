@@ -63,6 +63,9 @@ TEST_F(CheckHexRecordTest, FailsBrokenLinesWithoutReadingPastTheirEnd) {
   EXPECT_EQ(Check(":100000"), "10 found, 0 expected\r\n");
   EXPECT_EQ(Check(kRecord.substr(0, 42)), "88 found, 0 expected\r\n");
   EXPECT_NE(Check(":10000000000102030405060708090A0B0C0D0E0FG8"), "pass");
+  EXPECT_EQ(Check(":10000000000102030405060708090A0B0C0D0G0D78"),
+            "F0 found, 0 expected\r\n")
+      << "a G taken for 16 would sum to 0";
   // Digits that are not hexadecimal must not sum to a pass by chance.
   EXPECT_NE(Check(":1" + std::string(42, 'z')), "pass");
 }
