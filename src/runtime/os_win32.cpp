@@ -51,6 +51,7 @@ struct Aside {
   HANDLE handle = INVALID_HANDLE_VALUE;
   std::wstring path;  // its hidden name, in full
   bool linked = false;
+  bool copied = false;  // put in place as a copy of itself, flushed
 } aside;
 
 // A path the tool was given or built, in full and wide, in the form that
@@ -440,7 +441,7 @@ class Win32Os final : public Os {
     bool named = Place(file, full, linked);
     DWORD error = GetLastError();
     if (!named && linked && error != ERROR_ALREADY_EXISTS) {
-      named = PlaceCopy(file, full);
+      named = aside.copied = PlaceCopy(file, full);
       error = GetLastError();
     }
     // A name taken says so as a create does.
@@ -456,6 +457,7 @@ class Win32Os final : public Os {
   // which writes out its entries in the folder with it.
   bool SyncFolder(const std::string&, OsHandle handle,
                   std::uint16_t* code) override {
+    if (AsHandle(handle) == aside.handle && aside.copied) return true;
     return FlushFileBuffers(AsHandle(handle)) || Failed(code);
   }
 
