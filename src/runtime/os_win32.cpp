@@ -15,6 +15,8 @@ std::uint16_t IoCodeFromSystemError(unsigned long error) {
                                       (error - ERROR_WRITE_PROTECT));
   }
   if (error == ERROR_SHARING_VIOLATION) return kAccessDenied;
+  // A link or a rename onto a name taken says so as a create does.
+  if (error == ERROR_ALREADY_EXISTS) return kFileExists;
   // A refusal that left no error number must not read as success.
   if (error == 0 || error > 0xFFFF) return kGeneralFailure;
   return static_cast<std::uint16_t>(error);
@@ -444,11 +446,7 @@ class Win32Os final : public Os {
       named = aside.copied = PlaceCopy(file, full);
       error = GetLastError();
     }
-    // A name taken says so as a create does.
-    if (!named) {
-      *code = error == ERROR_ALREADY_EXISTS ? kFileExists
-                                            : IoCodeFromSystemError(error);
-    }
+    if (!named) *code = IoCodeFromSystemError(error);
     ReleaseSRWLockExclusive(&placing);
     return named;
   }
