@@ -334,12 +334,12 @@ class Win32Os final : public Os {
   // Held without sharing, which SMB servers enforce between stations too,
   // and deleted when closed, however the process ends.
   OsHandle TakeLock(const std::string& path, std::uint16_t* code) override {
-    HANDLE handle =
-        CreateFileW(FullPath(path).c_str(), GENERIC_READ | GENERIC_WRITE, 0,
-                    nullptr, OPEN_ALWAYS,
-                    FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
-                        FILE_FLAG_OPEN_REPARSE_POINT,
-                    nullptr);
+    HANDLE handle = CreateFileW(
+        FullPath(path).c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, 0,
+        nullptr, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE |
+            FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
     return handle != INVALID_HANDLE_VALUE ? AsOsHandle(handle) : NoHandle(code);
   }
 
