@@ -82,7 +82,7 @@ TEST_F(HexPatch, ReadsEveryKindOfLineEndAndWritesCrLf) {
     EXPECT_EQ(Run("board.hex", "001.234.567").status, 0);
     EXPECT_EQ(dir_.Read("kestrel.hex"), expected);
   }
-  // At the edges of the 64 KiB blocks the tool reads in: lines padded so
+  // At the edges of the 32 KiB blocks the tool reads in: lines padded so
   // that a CR LF is split across two blocks, that a line crosses one, that
   // a line is longer than a block, and a last line with no line end. The
   // lines before end in LF alone, so the copy's blocks end elsewhere.
