@@ -305,10 +305,12 @@ class Win32Os final : public Os {
   bool ListFolder(const std::string& folder, std::vector<std::string>* names,
                   std::uint16_t* code) override {
     names->clear();
+    // A \\?\ path is taken as written: one separator before the *.
+    std::wstring pattern = FullPath(folder);
+    if (pattern.back() != L'\\') pattern += L'\\';
     WIN32_FIND_DATAW found;
-    HANDLE search =
-        FindFirstFileExW((FullPath(folder) + L"\\*").c_str(), FindExInfoBasic,
-                         &found, FindExSearchNameMatch, nullptr, 0);
+    HANDLE search = FindFirstFileExW((pattern + L"*").c_str(), FindExInfoBasic,
+                                     &found, FindExSearchNameMatch, nullptr, 0);
     if (search == INVALID_HANDLE_VALUE) return Failed(code);
     do {
       char name[4 * MAX_PATH];
