@@ -147,8 +147,10 @@ field() { sed -n "s/.* $1=\([^ ]*\).*/\1/p" <<<"$2"; }  # name line
 failures=0
 fail() { echo "  FAIL: $*"; failures=$((failures + 1)); }
 # What a cut may be aimed at: the old copy removed, the data flushed, the
-# copy linked or renamed, the folder flushed, success reported.
-events=("< unlink kestrel.hex *" "> fsync file" "> link *|> rename *" "> fsync dir|> syncfs *" "DONE status=0")
+# copy linked or renamed, the folder flushed after that, success reported.
+# Patterns of a marker, | between choices, ; before the marker to await next.
+events=("< unlink kestrel.hex *" "> fsync file" "> link *|> rename *"
+  "< link *|< rename *;> fsync dir|> syncfs *" "DONE status=0")
 fs_index=0
 for fs in ext4 vfat exfat; do
   echo "== $fs"
@@ -209,11 +211,14 @@ for fs in ext4 vfat exfat; do
       if ((round % 2)); then
         event=${events[$(((fs_index * 2 + round / 2) % ${#events[@]}))]}
         cut_how="aimed at '$event'"
-        IFS='|' read -r -a patterns <<<"$event"
-        while await "@K *"; do
-          line=$(tail -n 1 "$log")
-          for pattern in "${patterns[@]}"; do [[ $line == "@K "$pattern ]] && break 2; done
-          [[ $line == "@K DONE"* ]] && { cut_how+=" (not seen)"; break; }
+        IFS=';' read -r -a stages <<<"$event"
+        for stage in "${stages[@]}"; do
+          IFS='|' read -r -a patterns <<<"$stage"
+          while await "@K *"; do
+            line=$(tail -n 1 "$log")
+            for pattern in "${patterns[@]}"; do [[ $line == "@K "$pattern ]] && continue 3; done
+            [[ $line == "@K DONE"* ]] && { cut_how+=" (not seen)"; break 2; }
+          done
         done
         delay=$((RANDOM % 51))
         cut_how+=", +$delay ms"
