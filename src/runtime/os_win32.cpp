@@ -352,11 +352,11 @@ class Win32Os final : public Os {
 
   // The old copy is held without sharing until it is removed, so another
   // program's hold refuses it; a device (NUL) takes the copy as it comes,
-  // a pipe does not.
+  // a pipe does not. Stat reads its attributes, a right of its own.
   OsHandle OpenCopy(const std::string& path, std::uint16_t* code) override {
-    HANDLE handle =
-        CreateFileW(FullPath(path).c_str(), GENERIC_WRITE | DELETE, 0, nullptr,
-                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    HANDLE handle = CreateFileW(
+        FullPath(path).c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
+        0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle != INVALID_HANDLE_VALUE &&
         GetFileType(handle) == FILE_TYPE_DISK && ReadOnly(handle)) {
       CloseHandle(handle);
