@@ -276,14 +276,18 @@ class Win32Os final : public Os {
                   false, code);
   }
 
-  // Links are followed: what a name leads to is what is there. A file
-  // another program holds is looked at all the same.
-  bool Look(const std::string& path, bool, OsFileInfo* info,
+  // A link not followed is looked at as a file of its own, which the copy
+  // replaces (wine follows every link all the same). A file another
+  // program holds is looked at all the same.
+  bool Look(const std::string& path, bool follow, OsFileInfo* info,
             std::uint16_t* code) override {
-    HANDLE handle = CreateFileW(
-        FullPath(path).c_str(), FILE_READ_ATTRIBUTES,
-        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-        OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle =
+        CreateFileW(FullPath(path).c_str(), FILE_READ_ATTRIBUTES,
+                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING,
+                    FILE_FLAG_BACKUP_SEMANTICS |
+                        (follow ? 0 : FILE_FLAG_OPEN_REPARSE_POINT),
+                    nullptr);
     if (handle == INVALID_HANDLE_VALUE) return Failed(code);
     bool ok = Describe(handle, info, code);
     CloseHandle(handle);
@@ -350,13 +354,15 @@ class Win32Os final : public Os {
     return CloseHandle(AsHandle(lock)) || Failed(code);
   }
 
-  // The old copy is held without sharing until it is removed, so another
-  // program's hold refuses it; a device (NUL) takes the copy as it comes,
-  // a pipe does not. Stat reads its attributes, a right of its own.
+  // The old copy, a link itself rather than what it leads to, is held
+  // without sharing until it is removed, so another program's hold refuses
+  // it; a device (NUL) takes the copy as it comes, a pipe does not. Stat reads
+  // its attributes, a right of its own.
   OsHandle OpenCopy(const std::string& path, std::uint16_t* code) override {
     HANDLE handle = CreateFileW(
         FullPath(path).c_str(), GENERIC_WRITE | DELETE | FILE_READ_ATTRIBUTES,
-        0, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+        0, nullptr, OPEN_EXISTING,
+        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (handle != INVALID_HANDLE_VALUE &&
         GetFileType(handle) == FILE_TYPE_DISK && ReadOnly(handle)) {
       CloseHandle(handle);
