@@ -162,6 +162,8 @@ int main(int argc, char** argv) {
   Check(IoCodeFromSystemError(18), 18, "18 passes unchanged");
   Check(IoCodeFromSystemError(ERROR_LOCK_VIOLATION), 33, "33 passes unchanged");
   Check(IoCodeFromSystemError(ERROR_DISK_FULL), 112, "112 passes unchanged");
+  Check(IoCodeFromSystemError(ERROR_ALREADY_EXISTS), kestrel::kFileExists,
+        "a name taken is 80, as a link or a rename says it too");
 
   using kestrel::SplitCommandLine;
   Check(SplitCommandLine("C:\\tools\\kestrel.exe \"my image.hex\" 001.234.567"),
