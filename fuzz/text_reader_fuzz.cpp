@@ -13,37 +13,32 @@
 
 namespace {
 
-// Copies image.hex to out.hex, stopping after a line beginning with '!',
-// with every read and write cut to `cap` bytes; the copy, the code left
-// (a write cut short leaves one) and every system call made.
+// Copies image.hex, every read and write cut to `cap` bytes, up to a line
+// that begins with '!': the copy, the code left and the system calls.
 std::string Copy(const std::string& text, std::size_t cap, bool together,
                  std::vector<std::string>* calls) {
   kestrel::FakeOs os;
   os.files["image.hex"].data = text;
   for (int call = 1; cap > 0 && call < 8 + static_cast<int>(text.size());
-       ++call) {
+       ++call)
     os.ShortCall(call, cap);
-  }
   kestrel::SetOsForTest(&os);
   kestrel::PendingIoError = 0;
   {
-    kestrel::TextFile input, output;
-    kestrel::OpenTextForRead(input, "image.hex");
-    kestrel::CreateTextForWrite(output, "out.hex");
+    kestrel::TextFile in, out;
+    kestrel::OpenTextForRead(in, "image.hex");
+    kestrel::CreateTextForWrite(out, "out.hex");
     auto take = [](std::string_view line, void*) {
-      return line.empty() || line[0] != '!';
+      return line.substr(0, 1) != "!";
     };
-    if (together) {
-      kestrel::CopyTextLines(input, output, take, nullptr);
-    } else {
-      std::string scratch;
-      while (!kestrel::TextAtEnd(input)) {
-        std::string_view line = kestrel::ReadTextLine(input, scratch);
-        kestrel::WriteTextLine(output, line);
-        if (!take(line, nullptr)) break;
-      }
+    std::string scratch;
+    if (together) kestrel::CopyTextLines(in, out, take, nullptr);
+    while (!together && !kestrel::TextAtEnd(in)) {
+      std::string_view line = kestrel::ReadTextLine(in, scratch);
+      kestrel::WriteTextLine(out, line);
+      if (!take(line, nullptr)) break;
     }
-    kestrel::CloseText(output);
+    kestrel::CloseText(out);
   }
   kestrel::SetOsForTest(nullptr);
   *calls = os.calls;

@@ -82,30 +82,20 @@ TEST_F(HexPatch, ReadsEveryKindOfLineEndAndWritesCrLf) {
     EXPECT_EQ(Run("board.hex", "001.234.567").status, 0);
     EXPECT_EQ(dir_.Read("kestrel.hex"), expected);
   }
-  // At the edges of the 32 KiB blocks the tool reads in: lines padded so
-  // that a CR LF is split across two blocks, that a line crosses one, that
-  // a line is longer than a block, and a last line with no line end. The
-  // lines before end in LF alone, so the copy's blocks end elsewhere.
-  auto edge = [](std::size_t line_end_at, const std::string& last) {
-    std::string image = kFirst + "\n";
-    while (image.size() + 2 * kSecond.size() + 4 <= line_end_at)
-      image += kSecond + "\n";
-    std::size_t pad = line_end_at - image.size() - kSecond.size();
-    return image + kSecond + std::string(pad, ' ') + "\r\n" + last;
-  };
-  for (const std::string& image :
-       {edge(65535, kEnd + "\r\n"), edge(65536 + 20, kEnd + "\r\n"),
-        edge(65536 + 40, kEnd),
-        kFirst + "\n" + kSecond + std::string(70000, ' ') + "\r\n" + kEnd}) {
+  // Block edges: a CR LF split across two 32 KiB blocks, a line across one,
+  // a line longer than one, a last line with no end. Lines before end in LF
+  // alone, so the copy's blocks end elsewhere.
+  std::string lines;
+  while (lines.size() < 65400) lines += kSecond + "\n";
+  for (std::size_t cr_at : {65535u, 65556u, 131072u}) {
+    std::string image = kFirst + "\n" + lines + kSecond;
+    image += std::string(cr_at - image.size(), ' ') + "\r\n" + kEnd;
     dir_.Write("board.hex", image);
     EXPECT_EQ(Run("board.hex", "001.234.567").status, 0);
     std::string copy = kStampedFirst;
-    for (char c : image.substr(kFirst.size())) {
-      if (c == '\n' && copy.back() != '\r') copy += '\r';
-      copy += c;
-    }
-    if (image.back() != '\n') copy += "\r\n";
-    EXPECT_TRUE(dir_.Read("kestrel.hex") == copy) << image.size();
+    for (char c : image.substr(kFirst.size()))
+      copy += c == '\n' && copy.back() != '\r' ? "\r\n" : std::string(1, c);
+    EXPECT_TRUE(dir_.Read("kestrel.hex") == copy + "\r\n") << cr_at;
   }
 }
 
