@@ -27,6 +27,21 @@ std::size_t UntilLineEnd(const char* text, std::size_t size) {
         _mm_or_si128(_mm_cmpeq_epi8(x, cr), _mm_cmpeq_epi8(x, lf)));
     if (ends != 0) return at + static_cast<std::size_t>(__builtin_ctz(ends));
   }
+#elif defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+  // Eight bytes a step elsewhere (ARM): a CR or LF makes its byte of x ^ CRs
+  // or x ^ LFs zero, and the lowest byte that (v - ones) & ~v marks is the
+  // first zero byte.
+  constexpr std::uint64_t kOnes = 0x0101010101010101u;
+  constexpr std::uint64_t kHighs = 0x8080808080808080u;
+  for (; at + 8 <= size; at += 8) {
+    std::uint64_t x;
+    std::memcpy(&x, text + at, 8);
+    std::uint64_t cr = x ^ (kOnes * '\r');
+    std::uint64_t lf = x ^ (kOnes * '\n');
+    std::uint64_t ends = (((cr - kOnes) & ~cr) | ((lf - kOnes) & ~lf)) & kHighs;
+    if (ends != 0)
+      return at + static_cast<std::size_t>(__builtin_ctzll(ends)) / 8;
+  }
 #endif
   while (at < size && text[at] != '\r' && text[at] != '\n') ++at;
   return at;
