@@ -119,13 +119,18 @@ void SweepLeftovers(Os& os, const std::string& folder,
 }
 
 // Whether the old copy at `place` is the image under another spelling. An
-// exFAT driver may give each spelling of a name its own inode number, and
-// the image may be reached through another mount of the same volume: where
-// the folder folds case, the folders' identities and the names are
-// compared. Where the tool cannot tell, it is the image.
+// exFAT driver through FUSE gives each spelling of a name, and of a folder,
+// its own inode number, and the image may be reached through another mount
+// of the same volume: where the folder folds case and the names match
+// ignoring case, the copy's hidden name `probe` is looked for in the
+// image's folder, where it is found only when the two folders are one. An
+// unnamed copy leaves no name to look for, but the file systems that give
+// unnamed files number a folder the same under any spelling: there the
+// folders' identities are compared. Where the tool cannot tell, it is the
+// image.
 bool IsTheImage(Os& os, const OsFileInfo& old, const std::string& place,
-                const HeldFile& image, const OsFileInfo& image_info,
-                std::uint16_t* code) {
+                const std::string& probe, const HeldFile& image,
+                const OsFileInfo& image_info, std::uint16_t* code) {
   if (SameFile(old, image_info)) return true;
   bool folds = false;
   std::string image_place;
@@ -136,6 +141,11 @@ bool IsTheImage(Os& os, const OsFileInfo& old, const std::string& place,
     return true;
   if (!SameNameIgnoringCase(BaseOf(image_place), BaseOf(place))) return false;
   OsFileInfo image_folder, copy_folder;
+  if (!probe.empty()) {
+    return os.Look(FolderOf(image_place) + BaseOf(probe), false, &image_folder,
+                   code) ||
+           *code != kFileNotFound;
+  }
   return !os.Look(FolderToLook(image_place), true, &image_folder, code) ||
          !os.Look(FolderToLook(place), true, &copy_folder, code) ||
          SameFile(image_folder, copy_folder);
@@ -201,12 +211,12 @@ bool HeldFile::CreateAside(Os& os, std::uint16_t* code) {
 
 // The copy is made whole before anything of the old one is touched: the
 // lock first, so that no other run works on the same place; then the old
-// copy looked at (another program's, the image under any spelling); then
-// the new one created aside, with the old one's owner and mode; only then
-// is the old one removed, its removal flushed, so that from the output
-// stage on there is no earlier board's copy to be flashed, not even after
-// a power cut. A link's target is removed, never emptied: its other names
-// keep their data.
+// copy looked at (another program's); then the new one created aside, the
+// old one told from the image under any spelling, and the new one given
+// the old one's owner and mode; only then is the old one removed, its
+// removal flushed, so that from the output stage on there is no earlier
+// board's copy to be flashed, not even after a power cut. A link's target is
+// removed, never emptied: its other names keep their data.
 void HeldFile::CreateHeld(std::string_view name, const HeldFile* image) {
   name_ = std::string(name);
   if (name_.size() > kMaxNameLength) return Fail(kPathNotFound);
@@ -241,16 +251,17 @@ void HeldFile::CreateHeld(std::string_view name, const HeldFile* image) {
   }
   bool had_old = old_handle != kNoHandle;
   if (ok && had_old) {
-    ok = os.Stat(old_handle, &old, &code) && os.Lock(old_handle, &code);
-    if (ok && image != nullptr &&
-        IsTheImage(os, old, path_, *image, image->opened_, &code)) {
-      ok = Refuse(&code);
-    }
-    ok = ok && MayRemove(os, old, path_, &code);
+    ok = os.Stat(old_handle, &old, &code) && os.Lock(old_handle, &code) &&
+         MayRemove(os, old, path_, &code);
   }
   if (ok) {
     code = 0;
     ok = CreateAside(os, &code);
+  }
+  // After the copy is made aside: its hidden name is what tells the image.
+  if (ok && had_old && image != nullptr) {
+    if (IsTheImage(os, old, path_, aside_name_, *image, image->opened_, &code))
+      ok = Refuse(&code);
   }
   if (ok && had_old) {
     // As install and rsync do: the owner where the tool may give it.

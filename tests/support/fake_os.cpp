@@ -82,6 +82,10 @@ FakeOs::File* FakeOs::Find(const std::string& path, bool follow) {
     return &folder;
   }
   auto file = files.find(path);
+  for (const auto& [from, to] : spellings) {
+    if (file == files.end() && path.rfind(from, 0) == 0)
+      file = files.find(to + path.substr(from.size()));
+  }
   for (int hops = 0; follow && file != files.end() &&
                      !file->second.link_to.empty() && hops < 40;
        ++hops) {

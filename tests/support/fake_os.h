@@ -38,6 +38,9 @@ class FakeOs final : public Os {
   std::vector<std::string> calls;
   bool unnamed = true;      // the file system gives unnamed files
   bool folds_case = false;  // it finds names in any case
+  // Another spelling of a folder, which finds the same names but is a
+  // folder of its own (exFAT through FUSE): "../DIR/" -> "".
+  std::map<std::string, std::string> spellings;
   std::uint32_t user = 1000;
 
   // Call number `n` (counting every call from 1) fails with `code`.
