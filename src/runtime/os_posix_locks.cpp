@@ -19,17 +19,15 @@ constexpr int kLockTries = 5;
 
 // An open-file-description lock, which NFS carries to the server and which
 // ends with the last descriptor of the open, however the process ends;
-// flock where such locks are refused. Where neither can be had the file is
-// taken unheld: 0. Else 0 or the error of the refusal.
+// flock only where the file system has no such locks, so that every run
+// there takes flock. Where neither can be had the file is taken unheld: 0.
+// Else 0 or the error of the refusal.
 int Hold(int fd) {
   struct flock whole = {};
   whole.l_type = F_WRLCK;
   whole.l_whence = SEEK_SET;
   if (::fcntl(fd, F_OFD_SETLK, &whole) == 0) return 0;
-  if (errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP &&
-      errno != EBADF) {
-    return errno;
-  }
+  if (errno != EINVAL && errno != ENOLCK && errno != EOPNOTSUPP) return errno;
   if (RetryOnInterrupt([&] { return ::flock(fd, LOCK_EX | LOCK_NB); }) == 0)
     return 0;
   return errno == EINVAL || errno == ENOLCK || errno == EOPNOTSUPP ? 0 : errno;
@@ -72,26 +70,30 @@ bool InUseElsewhere(int fd) {
 
 // Never emptied, never through a link. A run that removes the lock file as
 // it ends may do so between this open and the hold: the hold is then on a
-// file no other run will find, and is taken again on the new one.
+// file no other run will find, and is taken again on the new one. Every
+// run takes the same lock on a descriptor open for writing too, so a lock
+// file made here is left open to every user's runs whatever the umask (a
+// file system that keeps the mode refuses with EPERM); one that this user
+// may only read is refused.
 OsHandle PosixOs::TakeLock(const std::string& path, std::uint16_t* code) {
+  constexpr int kFlags =
+      O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   for (int attempt = 0; attempt < kLockTries; ++attempt) {
-    // Another user's lock file, left by a kill, may be only read: flock
-    // holds it all the same.
-    int fd = -1;
-    for (int access : {O_RDWR, O_RDONLY}) {
-      fd = RetryOnInterrupt([&] {
-        return ::open(
-            path.c_str(),
-            access | O_CREAT | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK,
-            0666);
-      });
-      if (fd >= 0 || errno != EACCES) break;
+    bool made = true;
+    int fd = RetryOnInterrupt(
+        [&] { return ::open(path.c_str(), kFlags | O_CREAT | O_EXCL, 0666); });
+    if (fd < 0 && errno == EEXIST) {
+      made = false;
+      fd = RetryOnInterrupt([&] { return ::open(path.c_str(), kFlags); });
+      if (fd < 0 && errno == ENOENT) continue;
     }
     if (fd < 0) return Refuse(errno == ELOOP ? EACCES : errno, code);
     struct stat info;
     int refused = ::fstat(fd, &info) != 0  ? errno
                   : !S_ISREG(info.st_mode) ? EACCES
-                                           : Hold(fd);
+                  : made && ::fchmod(fd, 0666) != 0 && errno != EPERM
+                      ? errno
+                      : Hold(fd);
     if (refused == EAGAIN || refused == EWOULDBLOCK) refused = EACCES;
     if (refused == 0 && !NamesFile(path.c_str(), fd)) {
       ::close(fd);

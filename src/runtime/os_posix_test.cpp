@@ -101,6 +101,17 @@ TEST_F(PosixOsTest, ADeviceTakesTheCopyAndAFullOneReportsDiskFull) {
   os_.Close(full, &code);
 }
 
+TEST_F(PosixOsTest, ALockFileMadeIsOpenToEveryUsersRunsWhateverTheUmask) {
+  mode_t umask = ::umask(077);
+  std::uint16_t code = 0;
+  OsHandle lock = os_.TakeLock(dir_ + "/.kestrel.hex.lock", &code);
+  ::umask(umask);
+  struct stat info;
+  ASSERT_EQ(::fstat(static_cast<int>(lock), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0666u);
+  os_.DropLock(lock, dir_ + "/.kestrel.hex.lock", &code);
+}
+
 // What a signal handler removes: the hidden copy, and never a file another
 // program has put under its name since.
 TEST_F(PosixOsTest, AfterASignalOnlyTheHiddenCopyItselfIsRemoved) {
