@@ -91,7 +91,8 @@ class PatchFaultTest : public RuntimeTest,
 };
 
 // What may fail and still leave a stamp: the close of a file whose work is
-// done, the sweep of leftovers, the lock's removal, an owner not given.
+// done, the sweep of leftovers, the lock's removal, an owner or mode not
+// given.
 bool Harmless(const std::vector<std::string>& calls, std::size_t n,
               std::uint16_t code) {
   auto is = [&](std::size_t i, const char* call) {
@@ -101,7 +102,8 @@ bool Harmless(const std::vector<std::string>& calls, std::size_t n,
   for (std::size_t i = 1; i < n; ++i)
     placed |= is(i, "link") || is(i, "rename");
   return (is(n, "close") && (is(n - 1, "remove") || placed)) || is(n, "list") ||
-         is(n, "droplock") || (is(n, "setowner") && code == kAccessDenied);
+         is(n, "droplock") ||
+         ((is(n, "setowner") || is(n, "setmode")) && code == kAccessDenied);
 }
 
 TEST_P(PatchFaultTest, EveryFailedCallEndsInItsStagesBlock) {

@@ -165,6 +165,8 @@ TEST_F(TextFileTest, TheOldCopyGoesOnlyForANewOneAndIsNeverAnotherFile) {
                  os.folders["tmp"].mode = kOsSticky | 0777;
                },
                "/old.hex"},
+           Row{"a mode only the owner may set (FAT mounted for everyone)",
+               [](FakeOs& os) { os.user = 2000; }, "kestrel.hex"},
            Row{"an owner and mode of the old copy's own",
                [](FakeOs& os) {
                  os.user = 0;

@@ -264,14 +264,13 @@ void HeldFile::CreateHeld(std::string_view name, const HeldFile* image) {
       ok = Refuse(&code);
   }
   if (ok && had_old) {
-    // As install and rsync do: the owner where the tool may give it.
-    std::uint16_t refused = 0;
-    if (!os.SetOwner(handle_, old.owner, old.group, &refused) &&
-        refused != kAccessDenied) {
-      code = refused;
-      ok = false;
-    }
-    ok = ok && os.SetMode(handle_, old.mode & kOsModeBits, &code) &&
+    // As install and rsync do: the owner and mode where the tool may give
+    // them. FAT mounted for everyone refuses both to all but root, and
+    // gives every file its mount's mode anyway.
+    ok = (os.SetOwner(handle_, old.owner, old.group, &code) ||
+          code == kAccessDenied) &&
+         (os.SetMode(handle_, old.mode & kOsModeBits, &code) ||
+          code == kAccessDenied) &&
          RemoveIfSame(os, old_handle, old, path_, &code);
   }
   std::uint16_t ignored = 0;

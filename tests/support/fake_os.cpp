@@ -238,6 +238,10 @@ bool FakeOs::SetOwner(OsHandle handle, std::uint32_t owner, std::uint32_t group,
 
 bool FakeOs::SetMode(OsHandle handle, std::uint32_t mode, std::uint16_t* code) {
   if (Injected("setmode " + std::to_string(handle), code)) return false;
+  if (user != 0 && At(handle).owner != user) {
+    *code = kAccessDenied;
+    return false;
+  }
   At(handle).mode = mode;
   return true;
 }
