@@ -46,7 +46,7 @@ TEST_F(BinPatchTest, AMultipleOfTheBlockEndsWithOneEmptyRead) {
 
 TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
   std::string image(2 * kBlock + 40, 'i');
-  for (int n = 7; n <= 20; ++n) {  // from the copy's creation on
+  for (int n = 8; n <= 21; ++n) {  // from the copy's creation on
     os_ = FakeOs();
     os_.files["board.bin"].data = image;
     console_.shown.clear();
@@ -60,7 +60,7 @@ TEST_F(BinPatchTest, EveryFailedTransferGivesTheOutputBlock) {
 
 TEST_F(BinPatchTest, AShortWriteIsNeverReportedAsSuccess) {
   os_.files["board.bin"].data = std::string(kBlock + 16, 'i');
-  os_.ShortCall(13, 3);  // the second block's write
+  os_.ShortCall(14, 3);  // the second block's write
   EXPECT_EQ(Patch(), 73);
   EXPECT_EQ(console_.shown.find("successfully"), std::string::npos);
 }
@@ -73,7 +73,7 @@ TEST_F(BinPatchTest, AShortOrCutImageLeavesNoOutput) {
   // Cut to one block by another program while the copy is made.
   os_ = FakeOs();
   os_.files["board.bin"].data = std::string(2 * kBlock, 'i');
-  os_.ShortCall(11, 0);  // the second block's read
+  os_.ShortCall(12, 0);  // the second block's read
   EXPECT_EQ(Patch(), 65);
   EXPECT_EQ(os_.files.count("kestrel.bin"), 0u);
 }

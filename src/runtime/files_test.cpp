@@ -165,6 +165,12 @@ TEST_F(TextFileTest, TheOldCopyGoesOnlyForANewOneAndIsNeverAnotherFile) {
                  os.folders["tmp"].mode = kOsSticky | 0777;
                },
                "/old.hex"},
+           Row{"another run's copy put in place before the lock was had",
+               [](FakeOs& os) {
+                 os.files.erase("kestrel.hex");
+                 os.ReplaceBefore("takelock", "kestrel.hex");
+               },
+               "kestrel.hex"},
            Row{"a mode only the owner may set (FAT mounted for everyone)",
                [](FakeOs& os) { os.user = 2000; }, "kestrel.hex"},
            Row{"an owner and mode of the old copy's own",
@@ -180,7 +186,8 @@ TEST_F(TextFileTest, TheOldCopyGoesOnlyForANewOneAndIsNeverAnotherFile) {
     os_.files["board.hex"].data = "image";
     os_.files["kestrel.hex"].data = "old";
     row.set_up(os_);
-    if (!os_.files["kestrel.hex"].link_to.empty())
+    if (os_.files.count("kestrel.hex") != 0 &&
+        !os_.files["kestrel.hex"].link_to.empty())
       os_.files["/old.hex"].data = "old";
     std::map<std::string, FakeOs::File> before = os_.files;
     PendingIoError = 0;

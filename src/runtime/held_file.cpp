@@ -241,6 +241,17 @@ void HeldFile::CreateHeld(std::string_view name, const HeldFile* image) {
   lock_name_ = folder + "." + BaseOf(name_) + ".lock";
   lock_ = os.TakeLock(lock_name_, &code);
   if (lock_ == kNoHandle) return Fail(code);
+  // Another run may have put its copy in place, or a link may have been
+  // changed, before the lock was had: what is there is looked at again
+  // under it, and a place that moved to another folder is not this lock's.
+  code = 0;
+  if (!FindPlace(os, name_, &path_, &there, &code) ||
+      (FolderOf(path_) != folder && !Refuse(&code))) {
+    ThrowAway();
+    return Fail(code);
+  }
+  found = code != kFileNotFound;
+  code = 0;
   SweepLeftovers(os, folder, name_);
   OsFileInfo old;
   OsHandle old_handle = kNoHandle;
