@@ -158,10 +158,18 @@ TEST_F(TextFileTest, TheOldCopyGoesOnlyForANewOneAndIsNeverAnotherFile) {
                  os.files["tmp/next.hex"].owner = 2000;
                  os.folders["tmp"].mode = kOsSticky | 0777;
                }},
-           Row{"the user's own links",
+           Row{"a folder link of another user on the way",
+               [](FakeOs& os) {
+                 os.files["kestrel.hex"].link_to = "tmp/up/x.hex";
+                 os.files["tmp/up"].link_to = "/";
+                 os.files["tmp/up"].owner = 2000;
+                 os.folders["tmp"].mode = kOsSticky | 0777;
+               }},
+           Row{"the user's own links, a folder link among them",
                [](FakeOs& os) {
                  os.files["kestrel.hex"].link_to = "tmp/next.hex";
-                 os.files["tmp/next.hex"].link_to = "/old.hex";
+                 os.files["tmp/next.hex"].link_to = "up/old.hex";
+                 os.files["tmp/up"].link_to = "/";
                  os.folders["tmp"].mode = kOsSticky | 0777;
                },
                "/old.hex"},

@@ -50,34 +50,77 @@ bool SameNameIgnoringCase(const std::string& a, const std::string& b) {
   return true;
 }
 
+// In a sticky folder that anyone may write to (/tmp), another user can
+// plant a link: as fs.protected_symlinks does, and whether or not it is
+// set, the link `path` there is followed only when it belongs to the
+// running user or the folder's owner. Where it leads goes to *target.
+bool MayFollow(Os& os, const std::string& path, const OsFileInfo& link,
+               std::string* target, std::uint16_t* code) {
+  OsFileInfo folder;
+  if (!os.Look(FolderToLook(path), true, &folder, code)) return false;
+  bool shared =
+      (folder.mode & kOsSticky) != 0 && (folder.mode & kOsOthersWrite) != 0;
+  if (shared && link.owner != os.UserId() && link.owner != folder.owner)
+    return Refuse(code);
+  return os.ReadLink(path, target, code);
+}
+
+// The links among the folders of `path` followed as realpath does, each
+// checked as a hop is, so that the kernel follows none unchecked on the
+// way to the place; the last name is left as it is, and so is the path
+// where no link was found. A folder that cannot be looked at is taken as
+// written: the system cannot go through it either.
+bool FollowFolders(Os& os, std::string* path, int* hops, std::uint16_t* code) {
+  bool followed = false;
+  std::string done = path->compare(0, 1, "/") == 0 ? "/" : "";
+  std::string rest = path->substr(done.size());
+  for (std::size_t slash; (slash = rest.find('/')) != std::string::npos;) {
+    std::string part = rest.substr(0, slash), target;
+    rest.erase(0, slash + 1);
+    bool above = done.empty() || (done.size() >= 3 &&
+                                  done.compare(done.size() - 3, 3, "../") == 0);
+    OsFileInfo link;
+    std::uint16_t unseen = 0;
+    if (part.empty() || part == ".") continue;
+    if (part == ".." && !above) {
+      if (done != "/") done = FolderOf(done.substr(0, done.size() - 1));
+    } else if (part == ".." || !os.Look(done + part, false, &link, &unseen) ||
+               link.type != OsFileType::kLink) {
+      done += part + "/";
+    } else if (++*hops > kMaxHops) {
+      *code = kPathNotFound;
+      return false;
+    } else {
+      if (!MayFollow(os, done + part, link, &target, code)) return false;
+      followed = true;
+      if (target.compare(0, 1, "/") == 0) done = "/";
+      rest = target + "/" + rest;
+    }
+  }
+  if (followed) *path = done + rest;
+  return true;
+}
+
 // Where the file `name` is, or would be: its links followed hop by hop, so
-// that the place is known even where nothing is there yet. In a sticky
-// folder that anyone may write to (/tmp), another user can plant a link:
-// as fs.protected_symlinks does, and whether or not it is set, a link there
-// is followed only when it belongs to the running user or the folder's
-// owner, at every hop.
+// that the place is known even where nothing is there yet, every hop and
+// every link among its folders checked.
 // `there` tells what is at the place; when nothing is, *code is left at 2.
 bool FindPlace(Os& os, const std::string& name, std::string* place,
                OsFileInfo* there, std::uint16_t* code) {
   *place = name;
   for (int hops = 0;; ++hops) {
     OsFileInfo& link = *there;
-    OsFileInfo folder;
+    std::string target;
+    if (!FollowFolders(os, place, &hops, code)) return false;
     if (!os.Look(*place, false, &link, code)) {
       return *code == kFileNotFound;
     }
     if (link.type != OsFileType::kLink) return true;
-    if (hops == kMaxHops) {
+    if (hops >= kMaxHops) {
       *code = kPathNotFound;
       return false;
     }
-    if (!os.Look(FolderToLook(*place), true, &folder, code)) return false;
-    bool shared =
-        (folder.mode & kOsSticky) != 0 && (folder.mode & kOsOthersWrite) != 0;
-    if (shared && link.owner != os.UserId() && link.owner != folder.owner)
-      return Refuse(code);
-    std::string target;
-    if (!os.ReadLink(*place, &target, code)) return false;
+    if (!MayFollow(os, *place, link, &target, code)) return false;
     *place = !target.empty() && target[0] == '/' ? target
                                                  : FolderOf(*place) + target;
   }
