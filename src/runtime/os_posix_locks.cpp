@@ -2,11 +2,17 @@
 // at whether another program has a file open.
 #include <fcntl.h>
 #include <signal.h>
+#include <strings.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <string>
+#include <vector>
 
 #include "runtime/failure_codes.h"
 #include "runtime/os_posix.h"
@@ -66,6 +72,35 @@ bool InUseElsewhere(int fd) {
   return in_use;
 }
 
+// The name every run reaches the lock file `path` by. A FUSE driver that
+// finds names in any case gives each spelling of a path a file of its own
+// to the kernel, so that a lock taken through one spelling of the folder is
+// not seen through another: there the folder's absolute path is spelled as
+// the listing of each folder above it spells it.
+std::string LockName(PosixOs& os, const std::string& path) {
+  bool folds = false;
+  std::uint16_t ignored = 0;
+  std::unique_ptr<char, decltype(&std::free)> real(
+      ::realpath(Folder(FolderOf(path)).c_str(), nullptr), &std::free);
+  if (!os.FoldsCase(FolderOf(path), &folds, &ignored) || !folds || !real)
+    return path;
+  std::string spelled = "/", rest = real.get() + 1;
+  while (!rest.empty()) {
+    std::size_t end = rest.find('/');
+    std::string part = rest.substr(0, end);
+    rest = end == std::string::npos ? "" : rest.substr(end + 1);
+    std::vector<std::string> names;
+    os.ListFolder(spelled, &names, &ignored);
+    for (const std::string& name : names) {
+      if (std::find(names.begin(), names.end(), part) == names.end() &&
+          ::strcasecmp(name.c_str(), part.c_str()) == 0)
+        part = name;
+    }
+    spelled += part + "/";
+  }
+  return spelled + BaseOf(path);
+}
+
 }  // namespace
 
 // Never emptied, never through a link. A run that removes the lock file as
@@ -75,7 +110,8 @@ bool InUseElsewhere(int fd) {
 // file made here is left open to every user's runs whatever the umask (a
 // file system that keeps the mode refuses with EPERM); one that this user
 // may only read is refused.
-OsHandle PosixOs::TakeLock(const std::string& path, std::uint16_t* code) {
+OsHandle PosixOs::TakeLock(const std::string& given, std::uint16_t* code) {
+  const std::string path = LockName(*this, given);
   constexpr int kFlags =
       O_RDWR | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK;
   for (int attempt = 0; attempt < kLockTries; ++attempt) {
@@ -105,8 +141,9 @@ OsHandle PosixOs::TakeLock(const std::string& path, std::uint16_t* code) {
   return Refuse(EACCES, code);
 }
 
-bool PosixOs::DropLock(OsHandle lock, const std::string& path,
+bool PosixOs::DropLock(OsHandle lock, const std::string& given,
                        std::uint16_t* code) {
+  const std::string path = LockName(*this, given);
   int fd = static_cast<int>(lock);
   bool removed = !NamesFile(path.c_str(), fd) || ::unlink(path.c_str()) == 0 ||
                  Failed(code);

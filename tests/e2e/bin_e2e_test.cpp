@@ -248,19 +248,21 @@ TEST_F(BinPatch,
   std::filesystem::create_directory(dir_.File("stick"));
   if (Shell("mkfs.exfat " + loop + " >/dev/null && mount.exfat-fuse " + loop +
             " " + dir_.File("stick") + " && echo mounted") == "mounted") {
-    std::string stick = dir_.File("stick");
+    std::string stick = dir_.File("stick/d");
+    std::filesystem::create_directory(stick);
     std::ofstream(stick + "/Kestrel.Bin") << image;
     std::filesystem::create_directory(dir_.File("again"));
-    Shell("mount --bind " + stick + " " + dir_.File("again"));
-    // Named in place, through another mount of the volume, and in place
-    // with no /proc to ask.
+    Shell("mount --bind " + dir_.File("stick") + " " + dir_.File("again"));
+    // Named in place, through another mount of the volume, through another
+    // spelling of its folder, and in place with no /proc to ask.
     struct Reach {
       std::string name;
       bool blind;
     };
-    for (const Reach& reach : {Reach{"Kestrel.Bin", false},
-                               Reach{dir_.File("again/KESTREL.BIN"), false},
-                               Reach{"Kestrel.Bin", true}}) {
+    for (const Reach& reach :
+         {Reach{"Kestrel.Bin", false},
+          Reach{dir_.File("again/d/KESTREL.BIN"), false},
+          Reach{"../D/Kestrel.Bin", false}, Reach{"Kestrel.Bin", true}}) {
       pid_t run = ::fork();
       if (run == 0) {
         if (reach.blind && (::unshare(CLONE_NEWNS) != 0 ||
@@ -276,6 +278,16 @@ TEST_F(BinPatch,
       EXPECT_EQ(WEXITSTATUS(status), 73) << reach.name << reach.blind;
       EXPECT_TRUE(ReadFile(stick + "/Kestrel.Bin") == image) << reach.name;
     }
+    // Another run's lock, seen through another spelling of the folder.
+    int held =
+        ::open((stick + "/.kestrel.bin.lock").c_str(), O_RDWR | O_CREAT, 0666);
+    struct flock whole = {};
+    whole.l_type = F_WRLCK;
+    ::fcntl(held, F_OFD_SETLK, &whole);
+    std::ofstream(stick + "/b.bin") << image;
+    EXPECT_EQ(RunToEnd({"b.bin", "123456789"}, dir_.File("stick/D")).status,
+              73);
+    ::close(held);
     Shell("umount " + dir_.File("again"));
   } else {
     ADD_FAILURE() << "exFAT through FUSE could not be mounted";
