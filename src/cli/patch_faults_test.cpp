@@ -103,8 +103,6 @@ bool Harmless(const std::vector<std::string>& calls, std::size_t n,
     placed |= is(i, "link") || is(i, "rename");
     locked |= is(i, "takelock");
   }
-  // The place is looked at again under the lock: the look before it only
-  // tells which lock to take.
   return (is(n, "look") && !locked && code == kFileNotFound) ||
          (is(n, "close") && (is(n - 1, "remove") || placed)) || is(n, "list") ||
          is(n, "droplock") ||

@@ -106,9 +106,8 @@ TEST_F(PosixOsTest, ALockFileMadeIsOpenToEveryUsersRunsWhateverTheUmask) {
   std::uint16_t code = 0;
   OsHandle lock = os_.TakeLock(dir_ + "/.kestrel.hex.lock", &code);
   ::umask(umask);
-  struct stat info;
-  ASSERT_EQ(::fstat(static_cast<int>(lock), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0666u);
+  EXPECT_EQ(std::filesystem::status(dir_ + "/.kestrel.hex.lock").permissions(),
+            std::filesystem::perms(0666));
   os_.DropLock(lock, dir_ + "/.kestrel.hex.lock", &code);
 }
 
