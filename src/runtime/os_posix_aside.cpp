@@ -27,8 +27,24 @@ struct HiddenCopy {
   ino_t inode;
   int fd;
   volatile sig_atomic_t named;
+  bool placed;
 };
 HiddenCopy hidden = {};
+
+// A copy put in place stays the signal handlers' to remove until its
+// folder is flushed: its name may not outlast a power cut, and success was
+// never reported. Called with every signal held back.
+void Placed(int fd, const std::string& path) {
+  struct stat status;
+  hidden.named = 0;
+  if (path.size() >= sizeof hidden.name || ::fstat(fd, &status) != 0) return;
+  std::memcpy(hidden.name, path.c_str(), path.size() + 1);
+  hidden.device = status.st_dev;
+  hidden.inode = status.st_ino;
+  hidden.fd = fd;
+  hidden.placed = true;
+  hidden.named = 1;
+}
 
 }  // namespace
 
@@ -77,6 +93,7 @@ OsHandle PosixOs::CreateHidden(const std::string& path, std::uint16_t* code) {
   hidden.device = status.st_dev;
   hidden.inode = status.st_ino;
   hidden.fd = fd;
+  hidden.placed = false;
   hidden.named = 1;
   return fd;
 }
@@ -100,10 +117,12 @@ bool PosixOs::Link(OsHandle handle, const std::string& path,
   int fd = static_cast<int>(handle);
   char through[32];
   std::snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
+  SignalsHeld held;
   if (::linkat(AT_FDCWD, through, AT_FDCWD, path.c_str(), AT_SYMLINK_FOLLOW) ==
           0 ||
       (errno == ENOENT &&
        ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0)) {
+    Placed(fd, path);
     return true;
   }
   return Failed(code);
@@ -123,7 +142,7 @@ bool PosixOs::Rename(OsHandle handle, const std::string& from,
                                 : ::rename(from.c_str(), path.c_str());
   }
   if (renamed != 0) return Failed(code);
-  ForgetHiddenCopy(static_cast<int>(handle));
+  Placed(static_cast<int>(handle), path);
   return true;
 }
 
@@ -135,17 +154,20 @@ bool PosixOs::SyncFolder(const std::string& folder, OsHandle handle,
   int directory = RetryOnInterrupt([&] {
     return ::open(Folder(folder).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   });
+  int error = directory >= 0 ? 0 : EINVAL;
   if (directory >= 0) {
-    int synced = ::fsync(directory);
-    int error = errno;
+    error = ::fsync(directory) == 0 ? 0 : errno;
     ::close(directory);
-    if (synced == 0) return true;
-    if (error != EINVAL && error != EOPNOTSUPP && error != ENOSYS) {
-      Refuse(error, code);
-      return false;
-    }
   }
-  return ::syncfs(static_cast<int>(handle)) == 0 || Failed(code);
+  if (error == EINVAL || error == EOPNOTSUPP || error == ENOSYS)
+    error = ::syncfs(static_cast<int>(handle)) == 0 ? 0 : errno;
+  if (error != 0) {
+    Refuse(error, code);
+    return false;
+  }
+  SignalsHeld held;
+  if (hidden.placed) ForgetHiddenCopy(static_cast<int>(handle));
+  return true;
 }
 
 }  // namespace posix

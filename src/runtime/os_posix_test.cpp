@@ -125,6 +125,14 @@ TEST_F(PosixOsTest, AfterASignalOnlyTheHiddenCopyItselfIsRemoved) {
     os_.Close(copy, &code);
     std::filesystem::remove(hidden);
   }
+  // A copy put in place whose folder is not yet flushed goes too.
+  std::uint16_t code = 0;
+  OsHandle copy = os_.CreateHidden(dir_ + "/.kestrel.hex.000002", &code);
+  ASSERT_TRUE(os_.Rename(copy, dir_ + "/.kestrel.hex.000002",
+                         dir_ + "/kestrel.hex", &code));
+  platform::RemoveUnfinishedCopy();
+  EXPECT_FALSE(std::filesystem::exists(dir_ + "/kestrel.hex"));
+  os_.Close(copy, &code);
 }
 
 }  // namespace
