@@ -107,9 +107,10 @@ std::string LockName(PosixOs& os, const std::string& path) {
 // it ends may do so between this open and the hold: the hold is then on a
 // file no other run will find, and is taken again on the new one. Every
 // run takes the same lock on a descriptor open for writing too, so a lock
-// file made here is left open to every user's runs whatever the umask (a
-// file system that keeps the mode refuses with EPERM); one that this user
-// may only read is refused.
+// file made here is left open to every user's runs whatever the umask,
+// where the file system lets the mode be set (FAT mounted for everyone
+// does not, and lets every user write); one that this user may only read
+// is refused.
 OsHandle PosixOs::TakeLock(const std::string& given, std::uint16_t* code) {
   const std::string path = LockName(*this, given);
   constexpr int kFlags =
@@ -125,11 +126,10 @@ OsHandle PosixOs::TakeLock(const std::string& given, std::uint16_t* code) {
     }
     if (fd < 0) return Refuse(errno == ELOOP ? EACCES : errno, code);
     struct stat info;
+    if (made) ::fchmod(fd, 0666);
     int refused = ::fstat(fd, &info) != 0  ? errno
                   : !S_ISREG(info.st_mode) ? EACCES
-                  : made && ::fchmod(fd, 0666) != 0 && errno != EPERM
-                      ? errno
-                      : Hold(fd);
+                                           : Hold(fd);
     if (refused == EAGAIN || refused == EWOULDBLOCK) refused = EACCES;
     if (refused == 0 && !NamesFile(path.c_str(), fd)) {
       ::close(fd);
