@@ -209,17 +209,19 @@ bool Place(HANDLE file, const std::wstring& path, bool link) {
 }
 
 // Copies the copy on its way into a file under another number of its
-// hidden name, marked for deletion as soon as it exists, and renames that.
+// hidden name, so that a run after a kill sweeps it too, marked for
+// deletion as soon as it exists, and renames that.
 bool PlaceCopy(HANDLE file, const std::wstring& path) {
   std::wstring hidden = aside.path;
+  std::size_t number = hidden.rfind(L'.') + 1;
+  std::size_t width = hidden.size() - number;
   HANDLE copy = INVALID_HANDLE_VALUE;
   for (int attempt = 0; copy == INVALID_HANDLE_VALUE && attempt < 100;
        ++attempt) {
-    wchar_t digits[8];
-    wsprintfW(digits, L"%06u",
-              AsideNumber(static_cast<unsigned>(GetTickCount64()),
-                          GetCurrentProcessId()));
-    hidden.replace(hidden.size() - 6, 6, digits);
+    std::wstring digits = std::to_wstring(AsideNumber(
+        static_cast<unsigned>(GetTickCount64()), GetCurrentProcessId()));
+    if (digits.size() < width) digits.insert(0, width - digits.size(), L'0');
+    hidden.replace(number, std::wstring::npos, digits);
     copy = CreateFileW(hidden.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                        FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                        FILE_ATTRIBUTE_HIDDEN, nullptr);
