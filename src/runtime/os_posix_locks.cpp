@@ -1,6 +1,7 @@
 // Holds and locks: the lock file under which a copy is made, and the look
 // at whether another program has a file open.
 #include <fcntl.h>
+#include <locale.h>
 #include <signal.h>
 #include <strings.h>
 #include <sys/file.h>
@@ -10,6 +11,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cwctype>
 #include <memory>
 #include <string>
 #include <vector>
@@ -72,6 +74,30 @@ bool InUseElsewhere(int fd) {
   return in_use;
 }
 
+// Whether two names in UTF-8 are one where names are found in any case:
+// exFAT folds by Unicode's upper case, not only ASCII's.
+bool SameIgnoringCase(const std::string& a, const std::string& b) {
+  static const locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+  if (utf8 == nullptr) return ::strcasecmp(a.c_str(), b.c_str()) == 0;
+  std::wstring wide[2] = {std::wstring(a.size() + 1, L'\0'),
+                          std::wstring(b.size() + 1, L'\0')};
+  locale_t previous = ::uselocale(utf8);
+  std::size_t lengths[2] = {std::mbstowcs(wide[0].data(), a.c_str(), a.size()),
+                            std::mbstowcs(wide[1].data(), b.c_str(), b.size())};
+  ::uselocale(previous);
+  constexpr std::size_t kNotUtf8 = static_cast<std::size_t>(-1);
+  if (lengths[0] == kNotUtf8 || lengths[1] == kNotUtf8)
+    return ::strcasecmp(a.c_str(), b.c_str()) == 0;
+  if (lengths[0] != lengths[1]) return false;
+  for (std::size_t i = 0; i < lengths[0]; ++i) {
+    if (::towupper_l(static_cast<wint_t>(wide[0][i]), utf8) !=
+        ::towupper_l(static_cast<wint_t>(wide[1][i]), utf8)) {
+      return false;
+    }
+  }
+  return true;
+}
+
 // The name every run reaches the lock file `path` by. A FUSE driver that
 // finds names in any case gives each spelling of a path a file of its own
 // to the kernel, so that a lock taken through one spelling of the folder is
@@ -93,7 +119,7 @@ std::string LockName(PosixOs& os, const std::string& path) {
     os.ListFolder(spelled, &names, &ignored);
     for (const std::string& name : names) {
       if (std::find(names.begin(), names.end(), part) == names.end() &&
-          ::strcasecmp(name.c_str(), part.c_str()) == 0)
+          SameIgnoringCase(name, part))
         part = name;
     }
     spelled += part + "/";

@@ -248,7 +248,7 @@ TEST_F(BinPatch,
   std::filesystem::create_directory(dir_.File("stick"));
   if (Shell("mkfs.exfat " + loop + " >/dev/null && mount.exfat-fuse " + loop +
             " " + dir_.File("stick") + " && echo mounted") == "mounted") {
-    std::string stick = dir_.File("stick/d");
+    std::string stick = dir_.File("stick/\xC3\xBC");  // ü
     std::filesystem::create_directory(stick);
     std::ofstream(stick + "/Kestrel.Bin") << image;
     std::filesystem::create_directory(dir_.File("again"));
@@ -261,8 +261,9 @@ TEST_F(BinPatch,
     };
     for (const Reach& reach :
          {Reach{"Kestrel.Bin", false},
-          Reach{dir_.File("again/d/KESTREL.BIN"), false},
-          Reach{"../D/Kestrel.Bin", false}, Reach{"Kestrel.Bin", true}}) {
+          Reach{dir_.File("again/\xC3\xBC/KESTREL.BIN"), false},
+          Reach{"../\xC3\x9C/Kestrel.Bin", false},
+          Reach{"Kestrel.Bin", true}}) {
       pid_t run = ::fork();
       if (run == 0) {
         if (reach.blind && (::unshare(CLONE_NEWNS) != 0 ||
@@ -285,8 +286,9 @@ TEST_F(BinPatch,
     whole.l_type = F_WRLCK;
     ::fcntl(held, F_OFD_SETLK, &whole);
     std::ofstream(stick + "/b.bin") << image;
-    EXPECT_EQ(RunToEnd({"b.bin", "123456789"}, dir_.File("stick/D")).status,
-              73);
+    EXPECT_EQ(
+        RunToEnd({"b.bin", "123456789"}, dir_.File("stick/\xC3\x9C")).status,
+        73);
     ::close(held);
     Shell("umount " + dir_.File("again"));
   } else {
