@@ -351,8 +351,12 @@ bool HeldFile::PutInPlace(Os& os, std::uint16_t* code) {
     if (!SameFile(now, opened_)) return Refuse(code);
     if (!os.Rename(handle_, aside_name_, path_, code)) return false;
   }
+  bool renamed = !aside_name_.empty();
   aside_name_.clear();
   placed_ = true;
+  // FAT writes a renamed file's entry from the file itself, not from its
+  // folder: unflushed, a power cut leaves the name with no data.
+  if (renamed && !os.SyncData(handle_, code)) return false;
   if (!os.SyncFolder(FolderOf(path_), handle_, code)) return false;
   aside_ = false;
   return true;
