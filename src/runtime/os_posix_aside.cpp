@@ -31,19 +31,22 @@ struct HiddenCopy {
 };
 HiddenCopy hidden = {};
 
-// A copy put in place stays the signal handlers' to remove until its
-// folder is flushed: its name may not outlast a power cut, and success was
+// Records `path` as the copy's name for the signal handlers: a hidden name
+// while it is written, and its own once `placed`, until its folder is
+// flushed, since that name may not outlast a power cut and success was
 // never reported. Called with every signal held back.
-void Placed(int fd, const std::string& path) {
+bool Record(int fd, const std::string& path, bool placed) {
   struct stat status;
   hidden.named = 0;
-  if (path.size() >= sizeof hidden.name || ::fstat(fd, &status) != 0) return;
+  if (path.size() >= sizeof hidden.name || ::fstat(fd, &status) != 0)
+    return false;
   std::memcpy(hidden.name, path.c_str(), path.size() + 1);
   hidden.device = status.st_dev;
   hidden.inode = status.st_ino;
   hidden.fd = fd;
-  hidden.placed = true;
+  hidden.placed = placed;
   hidden.named = 1;
+  return true;
 }
 
 }  // namespace
@@ -82,19 +85,12 @@ OsHandle PosixOs::CreateHidden(const std::string& path, std::uint16_t* code) {
                   0666);
   });
   if (fd < 0) return Refuse(errno, code);
-  struct stat status;
-  if (::fstat(fd, &status) != 0) {
+  if (!Record(fd, path, false)) {
     int error = errno;
     ::unlink(path.c_str());
     ::close(fd);
     return Refuse(error, code);
   }
-  std::memcpy(hidden.name, path.c_str(), path.size() + 1);
-  hidden.device = status.st_dev;
-  hidden.inode = status.st_ino;
-  hidden.fd = fd;
-  hidden.placed = false;
-  hidden.named = 1;
   return fd;
 }
 
@@ -122,7 +118,7 @@ bool PosixOs::Link(OsHandle handle, const std::string& path,
           0 ||
       (errno == ENOENT &&
        ::linkat(fd, "", AT_FDCWD, path.c_str(), AT_EMPTY_PATH) == 0)) {
-    Placed(fd, path);
+    Record(fd, path, true);
     return true;
   }
   return Failed(code);
@@ -142,7 +138,7 @@ bool PosixOs::Rename(OsHandle handle, const std::string& from,
                                 : ::rename(from.c_str(), path.c_str());
   }
   if (renamed != 0) return Failed(code);
-  Placed(static_cast<int>(handle), path);
+  Record(static_cast<int>(handle), path, true);
   return true;
 }
 
