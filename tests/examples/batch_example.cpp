@@ -13,13 +13,12 @@
 
 namespace {
 
-// The kestrel.exe that `batch` started, once its copy is under way (its
-// lock or the copy itself is there); or 0.
-DWORD CopyingTool(DWORD batch) {
-  WIN32_FIND_DATAA found;
-  HANDLE search = FindFirstFileA(".kestrel.bin.*", &found);
-  if (search == INVALID_HANDLE_VALUE) return 0;
-  FindClose(search);
+// The kestrel.exe that `batch` started, once it stamps (its lock file is
+// there); or 0.
+DWORD StampingTool(DWORD batch) {
+  if (GetFileAttributesA(".kestrel.bin.lock") == INVALID_FILE_ATTRIBUTES) {
+    return 0;
+  }
   HANDLE all = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
   PROCESSENTRY32 entry = {};
   entry.dwSize = sizeof entry;
@@ -37,19 +36,17 @@ DWORD CopyingTool(DWORD batch) {
 
 // Runs the batch file and gives its status; with `interrupted`, sends
 // kestrel Ctrl+Break as Windows delivers it (a thread started at
-// CtrlRoutine) once it copies.
+// CtrlRoutine) while it stamps.
 long RunBatch(std::string command, bool interrupted) {
   STARTUPINFOA startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION batch = {};
-  if (!CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0,
-                      nullptr, nullptr, &startup, &batch)) {
-    return -1;
-  }
+  CreateProcessA(nullptr, command.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                 nullptr, &startup, &batch);
   DWORD tool = 0;
   for (int i = 0; interrupted && !tool && i < 10000; ++i) {
     Sleep(1);
-    tool = CopyingTool(batch.dwProcessId);
+    tool = StampingTool(batch.dwProcessId);
   }
   if (HANDLE process = OpenProcess(PROCESS_ALL_ACCESS, FALSE, tool)) {
     auto routine =
