@@ -117,10 +117,13 @@ std::string LockName(PosixOs& os, const std::string& path) {
     rest = end == std::string::npos ? "" : rest.substr(end + 1);
     std::vector<std::string> names;
     os.ListFolder(spelled, &names, &ignored);
-    for (const std::string& name : names) {
-      if (std::find(names.begin(), names.end(), part) == names.end() &&
-          SameIgnoringCase(name, part))
-        part = name;
+    if (std::find(names.begin(), names.end(), part) == names.end()) {
+      for (const std::string& name : names) {
+        if (SameIgnoringCase(name, part)) {
+          part = name;
+          break;
+        }
+      }
     }
     spelled += part + "/";
   }
