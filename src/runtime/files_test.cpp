@@ -178,6 +178,10 @@ TEST_F(TextFileTest, TheOldCopyGoesOnlyForANewOneAndIsNeverAnotherFile) {
                  os.ReplaceBefore("takelock", "new.hex");
                },
                "new.hex"},
+           Row{"a link led to another folder before the lock was had",
+               [](FakeOs& os) {
+                 os.ReplaceBefore("takelock", "kestrel.hex", "/old.hex");
+               }},
            Row{"a mode only the owner may set (FAT mounted for everyone)",
                [](FakeOs& os) { os.user = 2000; }, "kestrel.hex"},
            Row{"an owner and mode of the old copy's own",

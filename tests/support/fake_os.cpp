@@ -44,6 +44,7 @@ bool FakeOs::Injected(const std::string& call, std::uint16_t* code) {
   if (n == change_at_) ++files[changed_name_].changes;
   if (!replace_before_.empty() && call.rfind(replace_before_, 0) == 0) {
     files[replaced_name_].id = next_id_++;
+    files[replaced_name_].link_to = replaced_link_;
     replace_before_.clear();
   }
   if (n == exhausted_at_) throw std::bad_alloc();

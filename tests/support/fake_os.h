@@ -55,10 +55,12 @@ class FakeOs final : public Os {
     changed_name_ = name;
   }
   // Before the first call that begins with `call`, another program puts
-  // another file at `name`.
-  void ReplaceBefore(const std::string& call, const std::string& name) {
+  // another file at `name`, or, given `link_to`, a link leading there.
+  void ReplaceBefore(const std::string& call, const std::string& name,
+                     const std::string& link_to = "") {
     replace_before_ = call;
     replaced_name_ = name;
+    replaced_link_ = link_to;
   }
   // What a power cut would leave: each name that reached the device, with
   // its data that did.
@@ -132,6 +134,7 @@ class FakeOs final : public Os {
   std::string changed_name_;
   std::string replace_before_;
   std::string replaced_name_;
+  std::string replaced_link_;
   bool settled_ = false;
   std::map<std::string, int> durable_names_;
   std::map<int, std::string> durable_data_;
