@@ -1,5 +1,6 @@
 #include "runtime/console.h"
 
+#include <algorithm>
 #include <cstring>
 #include <string>
 
@@ -72,8 +73,11 @@ std::size_t Utf8Length(std::string_view text) {
 void ConsoleWriteArgument(std::string_view text) {
   text = ArgumentAsTyped(text);
   using Controls = ConsoleDevice::Controls;
-  Controls controls = console.device != nullptr ? console.device->controls()
-                                                : Controls::kAsciiOnly;
+  bool plain = std::all_of(text.begin(), text.end(),
+                           [](char c) { return (c & 0x80) == 0; });
+  Controls controls = console.device != nullptr && !plain
+                          ? console.device->controls()
+                          : Controls::kAsciiOnly;
   std::string shown;
   shown.reserve(text.size());
   for (std::size_t i = 0; i < text.size();) {

@@ -49,10 +49,11 @@ bool TakeTerminal() {
   return input_mode_saved != 0;
 }
 
+ConsoleDevice::Controls TerminalControls();
+
 class TerminalConsole final : public ConsoleDevice {
  public:
-  TerminalConsole(int out, bool keyboard, Controls controls)
-      : out_(out), keyboard_(keyboard), controls_(controls) {}
+  TerminalConsole(int out, bool keyboard) : out_(out), keyboard_(keyboard) {}
 
   // The terminal places, wraps and scrolls the text itself.
   void Show(const char* data, std::size_t size) override {
@@ -83,12 +84,19 @@ class TerminalConsole final : public ConsoleDevice {
   }
 
   bool HasKeyboard() override { return keyboard_; }
-  Controls controls() const override { return controls_; }
+  // Looked up when a name with bytes above 127 is first shown: reading the
+  // locale would add about 50 microseconds to every run.
+  Controls controls() const override {
+    if (!controls_known_) controls_ = TerminalControls();
+    controls_known_ = true;
+    return controls_;
+  }
 
  private:
   int out_;
   bool keyboard_;
-  Controls controls_;
+  mutable bool controls_known_ = false;
+  mutable Controls controls_ = Controls::kAsciiOnly;
 };
 
 // A terminal in a UTF-8 locale takes U+0080 to U+009F for C1 controls; an
@@ -104,9 +112,7 @@ ConsoleDevice::Controls TerminalControls() {
 
 // Installs `handler` for `signal`, unless the caller ignores it: an ignored
 // signal stays ignored (a SIGXFSZ ignored then fails the write instead).
-// With `alone`, every other signal waits while the handler runs.
-void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags,
-                        bool alone = false) {
+void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags) {
   struct sigaction current;
   if (::sigaction(signal, nullptr, &current) == 0 &&
       current.sa_handler == SIG_IGN) {
@@ -115,11 +121,7 @@ void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags,
   struct sigaction action = {};
   action.sa_handler = handler;
   action.sa_flags = static_cast<int>(flags);
-  if (alone) {
-    sigfillset(&action.sa_mask);
-  } else {
-    sigemptyset(&action.sa_mask);
-  }
+  sigemptyset(&action.sa_mask);
   ::sigaction(signal, &action, nullptr);
 }
 
@@ -157,6 +159,25 @@ void OnContinue(int) {
 // Caught in batch jobs too: a copy being written under a hidden name goes
 // first.
 void InstallEndingHandlers() {
+  // As above, but in one call a signal, for some fifty of them: the
+  // handler is set and what was there read back, and one the caller
+  // ignores is put back at once. Every signal waits meanwhile, so one that
+  // comes then is still ignored. Every other signal waits while a handler
+  // runs.
+  sigset_t all, before;
+  sigfillset(&all);
+  ::sigprocmask(SIG_BLOCK, &all, &before);
+  struct sigaction action = {};
+  action.sa_handler = OnEndingSignal;
+  action.sa_flags = SA_RESETHAND;
+  sigfillset(&action.sa_mask);
+  auto catch_ending = [&](int signal) {
+    struct sigaction previous;
+    if (::sigaction(signal, &action, &previous) == 0 &&
+        previous.sa_handler == SIG_IGN) {
+      ::sigaction(signal, &previous, nullptr);
+    }
+  };
   for (int signal : {
            SIGHUP,
            SIGINT,
@@ -180,11 +201,12 @@ void InstallEndingHandlers() {
            SIGPWR,
 #endif
        }) {
-    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND, true);
+    catch_ending(signal);
   }
   for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
-    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND, true);
+    catch_ending(signal);
   }
+  ::sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 void InstallStopHandlers() {
@@ -219,7 +241,7 @@ const char* SetUpConsole() {
     keyboard = TakeTerminal();
   }
 
-  static TerminalConsole console(out, keyboard, TerminalControls());
+  static TerminalConsole console(out, keyboard);
   InstallConsole(&console);
   return nullptr;
 }
