@@ -235,12 +235,12 @@ TEST(ConsoleTest, IgnoringSighupOrSigsegvTheWaitEndsOnlyAtAKeyOrAHangUp) {
 TEST(ConsoleTest, ASignalTheCallerIgnoredStaysIgnored) {
   SKIP_UNDER_WINE("Windows has no file-size limit to signal");
   ScratchDirectory dir;
-  dir.Write("board.bin", std::string(64, 'b'));
-  // The tool inherits both; the limit is a multiple of the 8-byte blocks,
-  // so a write starts at the limit and SIGXFSZ is due.
+  dir.Write("board.bin", std::string((64 << 10) + 64, 'b'));
+  // The tool inherits both; the limit is one 64 KiB block, so the second
+  // write starts at the limit and SIGXFSZ is due.
   struct rlimit saved;
   ::getrlimit(RLIMIT_FSIZE, &saved);
-  struct rlimit limited = {16, saved.rlim_max};
+  struct rlimit limited = {64 << 10, saved.rlim_max};
   auto disposition = ::signal(SIGXFSZ, SIG_IGN);
   ::setrlimit(RLIMIT_FSIZE, &limited);
   Finished run = RunToEnd({"board.bin", "001234567"}, dir.path());
