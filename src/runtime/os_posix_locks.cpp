@@ -106,10 +106,10 @@ bool SameIgnoringCase(const std::string& a, const std::string& b) {
 std::string LockName(PosixOs& os, const std::string& path) {
   bool folds = false;
   std::uint16_t ignored = 0;
+  if (!os.FoldsCase(FolderOf(path), &folds, &ignored) || !folds) return path;
   std::unique_ptr<char, decltype(&std::free)> real(
       ::realpath(Folder(FolderOf(path)).c_str(), nullptr), &std::free);
-  if (!os.FoldsCase(FolderOf(path), &folds, &ignored) || !folds || !real)
-    return path;
+  if (!real) return path;
   std::string spelled = "/", rest = real.get() + 1;
   while (!rest.empty()) {
     std::size_t end = rest.find('/');
