@@ -7,6 +7,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 runs=${BENCH_RUNS:-20}
+passes=${BENCH_PASSES:-4}
 tmpfs_root=${BENCH_TMPFS:-/dev/shm}
 disk_root=${BENCH_DISK:-$PWD/build-bench}
 
@@ -46,60 +47,71 @@ done
 # and writing back hundreds of megabytes meanwhile would slow the flushes.
 sync
 
-time_it() {  # name command...: hyperfine's results in $results/name.json
+# The runs of each command are spread over passes through every command,
+# so that a machine that slows or speeds up over the minutes of a run
+# weighs on every command alike, and the ratios compare one moment.
+time_it() {  # name command...: hyperfine's results in $results/name.PASS.json
   local name=$1
   shift
-  hyperfine -N --warmup 3 --runs "$runs" "${flags[@]}" --export-json "$results/$name.json" "$*" \
-    >>"$results/hyperfine.log" 2>&1
+  hyperfine -N --warmup 1 --runs $(((runs + passes - 1) / passes)) "${flags[@]}" \
+    --export-json "$results/$name.$pass.json" "$*" >>"$results/hyperfine.log" 2>&1
 }
-flags=()
-
-time_it true "$bin/ptyrun" true
-# The length block: the image opened, the serial number refused, exit status 64.
-flags=(--ignore-failure)
-time_it refused "$bin/ptyrun" "$bin/kestrel" img4096.hex 12345678
-flags=()
-for where in tmpfs disk; do
-  cd "${!where}"
-  for size in "${sizes[@]}"; do
-    time_it "$where-hex-$size-kestrel" "$bin/ptyrun" "$bin/kestrel" "img$size.hex" 123456789
-    time_it "$where-hex-$size-srec_cat" "$bin/ptyrun" srec_cat "img$size.hex" -Intel \
-      -Exclude 4 8 -GENerate 4 8 -CONSTant_Big_Endian 123456789 4 -o out.hex -Intel \
-      -Output_Block_Size 16
-    time_it "$where-hex-$size-floor" "$bin/ptyrun" "$bin/floor" 65536 "img$size.hex" out.hex
-    time_it "$where-bin-$size-kestrel" "$bin/ptyrun" "$bin/kestrel" "img$size.bin" 123456789
-    time_it "$where-bin-$size-srec_cat" "$bin/ptyrun" srec_cat "img$size.bin" -Binary \
-      -Exclude 4 8 -GENerate 4 8 -CONSTant_Big_Endian 123456789 4 -o out.bin -Binary
-    time_it "$where-bin-$size-floor" "$bin/ptyrun" "$bin/floor" 65536 "img$size.bin" out.bin
+for pass in $(seq "$passes"); do
+  cd "$tmpfs"
+  flags=()
+  time_it true "$bin/ptyrun" true
+  # The length block: the image opened, the serial number refused, exit status 64.
+  flags=(--ignore-failure)
+  time_it refused "$bin/ptyrun" "$bin/kestrel" img4096.hex 12345678
+  flags=()
+  for where in tmpfs disk; do
+    cd "${!where}"
+    for size in "${sizes[@]}"; do
+      time_it "$where-hex-$size-kestrel" "$bin/ptyrun" "$bin/kestrel" "img$size.hex" 123456789
+      time_it "$where-hex-$size-srec_cat" "$bin/ptyrun" srec_cat "img$size.hex" -Intel \
+        -Exclude 4 8 -GENerate 4 8 -CONSTant_Big_Endian 123456789 4 -o out.hex -Intel \
+        -Output_Block_Size 16
+      time_it "$where-hex-$size-floor" "$bin/ptyrun" "$bin/floor" 65536 "img$size.hex" out.hex
+      time_it "$where-bin-$size-kestrel" "$bin/ptyrun" "$bin/kestrel" "img$size.bin" 123456789
+      time_it "$where-bin-$size-srec_cat" "$bin/ptyrun" srec_cat "img$size.bin" -Binary \
+        -Exclude 4 8 -GENerate 4 8 -CONSTant_Big_Endian 123456789 4 -o out.bin -Binary
+      time_it "$where-bin-$size-floor" "$bin/ptyrun" "$bin/floor" 65536 "img$size.bin" out.bin
+    done
   done
 done
-# Peak memory varies by a tenth from run to run (where the system puts the
-# stack and the libraries): the median of nine runs each.
+# Peak memory varies by a tenth from run to run with where the system puts
+# the stack and the libraries, which decides how many pages of them are
+# mapped: measured with the addresses fixed, the median of nine runs each.
 cd "$tmpfs"
 for kind in hex bin; do
   for size in 1024 67108864; do
     for run in 1 2 3 4 5 6 7 8 9; do
-      PTYRUN_RSS_FILE="$results/rss" "$bin/ptyrun" "$bin/kestrel" "img$size.$kind" 123456789 >/dev/null
+      PTYRUN_RSS_FILE="$results/rss" setarch "$(uname -m)" -R \
+        "$bin/ptyrun" "$bin/kestrel" "img$size.$kind" 123456789 >/dev/null
       cat "$results/rss" >>"$results/$kind-$size.rss"
     done
   done
 done
 
-python3 - "$results" "$runs" "${sizes[@]}" <<'PY'
-import json, statistics, sys
-results, runs, sizes = sys.argv[1], sys.argv[2], sys.argv[3:]
+python3 - "$results" "$((passes * ((runs + passes - 1) / passes)))" "$passes" "${sizes[@]}" <<'PY'
+import glob, json, statistics, sys
+results, runs, passes, sizes = sys.argv[1], sys.argv[2], sys.argv[3], sys.argv[4:]
 def ms(name):
-    return json.load(open('%s/%s.json' % (results, name)))['results'][0]['median'] * 1000
+    times = [t for path in sorted(glob.glob('%s/%s.*.json' % (results, name)))
+             for t in json.load(open(path))['results'][0]['times']]
+    return statistics.median(times) * 1000
 goals = []
 def goal(what, value, limit):
     goals.append('%-48s %7.3f  <= %-5s %s' % (what, value, limit, 'met' if value <= limit else 'MISSED'))
 for where in ('tmpfs', 'disk'):
-    print('%s folder; medians of %s runs in ms; floor: a sound copy in 64 KiB blocks' % (where, runs))
-    print('%-4s %9s %9s %9s %9s %9s %9s' % ('kind', 'size', 'kestrel', 'srec_cat', 'floor', 'k/srec', 'k/floor'))
+    print('%s folder; medians of %s runs in %s passes, in ms; floor: a sound copy in 64 KiB blocks'
+          % (where, runs, passes))
+    print('%-4s %9s %9s %9s %9s %9s %9s %9s'
+          % ('kind', 'size', 'kestrel', 'srec_cat', 'floor', 'k/srec', 'k/floor', 'f/srec'))
     for kind in ('hex', 'bin'):
         for size in sizes:
             k, s, f = (ms('%s-%s-%s-%s' % (where, kind, size, tool)) for tool in ('kestrel', 'srec_cat', 'floor'))
-            print('%-4s %9s %9.3f %9.3f %9.3f %9.3f %9.3f' % (kind, size, k, s, f, k / s, k / f))
+            print('%-4s %9s %9.3f %9.3f %9.3f %9.3f %9.3f %9.3f' % (kind, size, k, s, f, k / s, k / f, f / s))
             if where == 'tmpfs':
                 if int(size) >= 1 << 20:
                     goal('%s %s / floor' % (kind, size), k / f, {'hex': 2.0, 'bin': 1.5}[kind])
