@@ -6,10 +6,12 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
 
+#include "runtime/arguments.h"
 #include "runtime/console.h"
 #include "runtime/os.h"
 #include "runtime/posix_io.h"
@@ -84,8 +86,8 @@ class TerminalConsole final : public ConsoleDevice {
   }
 
   bool HasKeyboard() override { return keyboard_; }
-  // Looked up when a name with bytes above 127 is first shown: reading the
-  // locale would add about 50 microseconds to every run.
+  // Looked up only for a name with bytes above 127: reading the locale
+  // would add about 50 microseconds to every run.
   Controls controls() const override {
     if (!controls_known_) controls_ = TerminalControls();
     controls_known_ = true;
@@ -242,6 +244,18 @@ const char* SetUpConsole() {
   }
 
   static TerminalConsole console(out, keyboard);
+  // Names come from the arguments. Where one may be shown with bytes above
+  // 127, the locale is read now, while few files are open: later, a run
+  // short of descriptors would find no locale and show such a name as for
+  // an 8-bit terminal.
+  for (int i = 1; i <= ArgumentCount(); ++i) {
+    const std::string& argument = Argument(i);
+    if (std::any_of(argument.begin(), argument.end(),
+                    [](char c) { return (c & 0x80) != 0; })) {
+      console.controls();
+      break;
+    }
+  }
   InstallConsole(&console);
   return nullptr;
 }

@@ -88,6 +88,11 @@ void Terminal::Start(const std::vector<std::string>& arguments,
   if (options.background) {
     // A job-control shell puts the job in a process group of its own.
     words = {"/bin/sh", "-mc", "\"$@\" & wait $!", "sh"};
+  } else if (options.open_files > 0) {
+    words = {
+        "/bin/sh", "-c",
+        "ulimit -n " + std::to_string(options.open_files) + " && exec \"$@\"",
+        "sh"};
   }
   if (!options.peak_file.empty() || options.address_space_kib > 0) {
     words.insert(

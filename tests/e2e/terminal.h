@@ -32,6 +32,7 @@ struct RunOptions {
   bool close_stderr = false;   // with kNoTerminal: standard error closed
   std::string peak_file;       // write the tool's peak memory (KiB) here
   long address_space_kib = 0;  // limit the tool's address space to this
+  int open_files = 0;          // limit the tool's open descriptors to this
   // With kTerminal: started by a job-control shell as a background job, so
   // that it is not in the terminal's foreground process group.
   bool background = false;
