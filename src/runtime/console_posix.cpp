@@ -114,7 +114,9 @@ ConsoleDevice::Controls TerminalControls() {
 
 // Installs `handler` for `signal`, unless the caller ignores it: an ignored
 // signal stays ignored (a SIGXFSZ ignored then fails the write instead).
-void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags) {
+// With `alone`, every other signal waits while the handler runs.
+void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags,
+                        bool alone = false) {
   struct sigaction current;
   if (::sigaction(signal, nullptr, &current) == 0 &&
       current.sa_handler == SIG_IGN) {
@@ -123,7 +125,11 @@ void CatchUnlessIgnored(int signal, void (*handler)(int), unsigned flags) {
   struct sigaction action = {};
   action.sa_handler = handler;
   action.sa_flags = static_cast<int>(flags);
-  sigemptyset(&action.sa_mask);
+  if (alone) {
+    sigfillset(&action.sa_mask);
+  } else {
+    sigemptyset(&action.sa_mask);
+  }
   ::sigaction(signal, &action, nullptr);
 }
 
@@ -161,25 +167,6 @@ void OnContinue(int) {
 // Caught in batch jobs too: a copy being written under a hidden name goes
 // first.
 void InstallEndingHandlers() {
-  // As above, but in one call a signal, for some fifty of them: the
-  // handler is set and what was there read back, and one the caller
-  // ignores is put back at once. Every signal waits meanwhile, so one that
-  // comes then is still ignored. Every other signal waits while a handler
-  // runs.
-  sigset_t all, before;
-  sigfillset(&all);
-  ::sigprocmask(SIG_BLOCK, &all, &before);
-  struct sigaction action = {};
-  action.sa_handler = OnEndingSignal;
-  action.sa_flags = SA_RESETHAND;
-  sigfillset(&action.sa_mask);
-  auto catch_ending = [&](int signal) {
-    struct sigaction previous;
-    if (::sigaction(signal, &action, &previous) == 0 &&
-        previous.sa_handler == SIG_IGN) {
-      ::sigaction(signal, &previous, nullptr);
-    }
-  };
   for (int signal : {
            SIGHUP,
            SIGINT,
@@ -203,12 +190,11 @@ void InstallEndingHandlers() {
            SIGPWR,
 #endif
        }) {
-    catch_ending(signal);
+    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND, true);
   }
   for (int signal = SIGRTMIN; signal <= SIGRTMAX; ++signal) {
-    catch_ending(signal);
+    CatchUnlessIgnored(signal, OnEndingSignal, SA_RESETHAND, true);
   }
-  ::sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 void InstallStopHandlers() {
