@@ -70,12 +70,15 @@ std::size_t Utf8Length(std::string_view text) {
   return length;
 }
 
+bool HasBytesAbove127(std::string_view text) {
+  return std::any_of(text.begin(), text.end(),
+                     [](char c) { return (c & 0x80) != 0; });
+}
+
 void ConsoleWriteArgument(std::string_view text) {
   text = ArgumentAsTyped(text);
   using Controls = ConsoleDevice::Controls;
-  bool plain = std::all_of(text.begin(), text.end(),
-                           [](char c) { return (c & 0x80) == 0; });
-  Controls controls = console.device != nullptr && !plain
+  Controls controls = console.device != nullptr && HasBytesAbove127(text)
                           ? console.device->controls()
                           : Controls::kAsciiOnly;
   std::string shown;

@@ -20,6 +20,9 @@ void ConsoleWriteLine(std::string_view text = {});
 // console, the bytes 0x80 to 0x9F on another 8-bit one), so that no name
 // can move the cursor, forge a line or drive the terminal.
 void ConsoleWriteArgument(std::string_view text);
+// Whether `text` has bytes above 127: only such a name needs the console's
+// controls beyond the ASCII ones to be shown.
+bool HasBytesAbove127(std::string_view text);
 
 // True once a key press has arrived; never blocks. The key is taken out of
 // the console's input queue, so it does not reach the next program.

@@ -6,7 +6,6 @@
 #include <termios.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <clocale>
 #include <cstring>
@@ -235,9 +234,7 @@ const char* SetUpConsole() {
   // short of descriptors would find no locale and show such a name as for
   // an 8-bit terminal.
   for (int i = 1; i <= ArgumentCount(); ++i) {
-    const std::string& argument = Argument(i);
-    if (std::any_of(argument.begin(), argument.end(),
-                    [](char c) { return (c & 0x80) != 0; })) {
+    if (HasBytesAbove127(Argument(i))) {
       console.controls();
       break;
     }
