@@ -297,13 +297,19 @@ TEST(ConsoleTest, ControlBytesInANameCannotDriveTheTerminal) {
     EXPECT_EQ(c1.output.find('\x9b'), std::string::npos) << terminal;
   }
   // U+0100 ends in 0x80: found short with no descriptor to spare for the
-  // locale's files, the name still keeps it.
+  // locale's files, the name still keeps it. A plain name finds the fewest
+  // descriptors that reach that report (more under the sanitizers).
   ::setenv("LC_ALL", "C.UTF-8", 1);
+  dir.Write("S.bin", "abc");
   dir.Write("S\xc4\x80.bin", "abc");
   RunOptions few;
-  few.open_files = 7;
+  for (few.open_files = 3; few.open_files < 32; ++few.open_files) {
+    Finished plain = RunToEnd({"S.bin", "001234567"}, dir.path(), few);
+    if (plain.output.find("of S.bin file") != std::string::npos) break;
+  }
   Finished wide = RunToEnd({"S\xc4\x80.bin", "001234567"}, dir.path(), few);
-  EXPECT_NE(wide.output.find("of S\xc4\x80.bin file"), std::string::npos);
+  EXPECT_NE(wide.output.find("of S\xc4\x80.bin file"), std::string::npos)
+      << few.open_files;
 }
 
 }  // namespace
